@@ -1,0 +1,21 @@
+# Native build: only the portable engine code, its tests, benchmarks and fuzzers.
+option(CINDRAL_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+
+set(CINDRAL_WARNINGS -Wall -Wextra -Werror)
+if(CINDRAL_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+find_package(ZLIB REQUIRED)
+find_package(LibLZMA REQUIRED)
+find_package(BZip2 REQUIRED)
+find_package(OpenSSL REQUIRED COMPONENTS Crypto)
+find_package(Threads REQUIRED)
+
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+include(GoogleTest)
+
+add_subdirectory(engine)
+add_subdirectory(tests/engine)
+add_subdirectory(bench)

@@ -1,0 +1,60 @@
+#include "app/entry/roles.h"
+
+#include <windows.h>
+
+#include <stdexcept>
+
+#include "app/entry/worker_shared_state.h"
+#include "common/file_system.h"
+#include "common/selection_request.h"
+#include "common/win_owners.h"
+
+namespace cindral {
+namespace {
+
+// Roles whose bodies are still being built fail plainly instead of
+// pretending to have done something.
+[[noreturn]] void FailNotBuilt(const char* what) {
+  throw std::runtime_error(std::string(what) + " is not available in this build.");
+}
+
+}  // namespace
+
+int RunDefaultAppsRole() { FailNotBuilt("The default-apps page"); }
+
+int RunWorkerRole(const LaunchChoice& choice) {
+  const SelectionRequest request = ReadSelectionRequest(choice.request_path);
+  // The interface deletes the file again when it drops the job, so the
+  // outcome does not matter here.
+  DeleteFileW(choice.request_path.c_str());
+
+  UniqueHandle mapping(OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, choice.mapping_name.c_str()));
+  if (!mapping) throw std::runtime_error("Worker connection lost.");
+  MappedView view(MapViewOfFile(mapping.Get(), FILE_MAP_ALL_ACCESS, 0, 0, kWorkerSharedStateSize));
+  if (!view) throw std::runtime_error("Worker connection lost.");
+
+  FailNotBuilt("Archive jobs");
+}
+
+int RunHeadlessRole(const LaunchChoice&) { FailNotBuilt("Archive jobs"); }
+
+InterfaceInputs PrepareInterfaceInputs(const LaunchChoice& choice) {
+  InterfaceInputs inputs;
+  if (choice.selection == InterfaceSelection::kRequestFile) {
+    SelectionRequest request = ReadSelectionRequest(choice.request_path);
+    RemoveFileIfPresent(choice.request_path);
+    inputs.pack = request.pack;
+    inputs.paths = std::move(request.paths);
+    return inputs;
+  }
+  inputs.pack = choice.pack;
+  for (const std::wstring& path : choice.paths) inputs.paths.push_back(MakeAbsolutePath(path));
+  return inputs;
+}
+
+int RunInterfaceRole(const LaunchChoice& choice) {
+  const InterfaceInputs inputs = PrepareInterfaceInputs(choice);
+  FailNotBuilt("The main window");
+}
+
+}  // namespace cindral

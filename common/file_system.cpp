@@ -1,0 +1,55 @@
+#include "common/file_system.h"
+
+#include <vector>
+
+namespace cindral {
+
+std::runtime_error FileSystemFailure(const char* operation, DWORD code) {
+  char* text = nullptr;
+  const DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+  std::string message = std::string(operation) + ": ";
+  if (length != 0 && text != nullptr) {
+    std::string system_text(text, length);
+    while (!system_text.empty() && (system_text.back() == '\n' || system_text.back() == '\r'))
+      system_text.pop_back();
+    message += system_text;
+  } else {
+    message += "error " + std::to_string(code);
+  }
+  if (text != nullptr) LocalFree(text);
+  return std::runtime_error(message);
+}
+
+std::wstring MakeAbsolutePath(const std::wstring& path) {
+  if (path.empty()) return path;
+  std::vector<wchar_t> buffer(MAX_PATH);
+  for (;;) {
+    const DWORD length =
+        GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+    if (length == 0) throw FileSystemFailure("absolute", GetLastError());
+    if (length < buffer.size()) return std::wstring(buffer.data(), length);
+    buffer.resize(length);
+  }
+}
+
+std::filesystem::path TemporaryFolder() {
+  wchar_t buffer[MAX_PATH + 1] = {};
+  const DWORD length = GetTempPathW(MAX_PATH + 1, buffer);
+  if (length == 0 || length > MAX_PATH) throw FileSystemFailure("temp_directory_path", GetLastError());
+  const DWORD attributes = GetFileAttributesW(buffer);
+  if (attributes == INVALID_FILE_ATTRIBUTES) throw FileSystemFailure("temp_directory_path", GetLastError());
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+    throw FileSystemFailure("temp_directory_path", ERROR_DIRECTORY);
+  return std::filesystem::path(std::wstring(buffer, length));
+}
+
+void RemoveFileIfPresent(const std::filesystem::path& path) {
+  if (DeleteFileW(path.c_str())) return;
+  const DWORD code = GetLastError();
+  if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return;
+  throw FileSystemFailure("remove", code);
+}
+
+}  // namespace cindral

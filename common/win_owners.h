@@ -1,0 +1,204 @@
+// Owners for what Windows hands out. Each releases exactly once, moves but
+// never copies, and treats every "no object" value as empty, so no path can
+// leak or double-free a handle.
+#pragma once
+
+#include <windows.h>
+#include <oleauto.h>
+#include <propidl.h>
+
+#include <utility>
+
+namespace cindral {
+
+// A kernel handle. Both null and INVALID_HANDLE_VALUE mean none, because
+// Windows uses one or the other depending on the call that made it.
+class UniqueHandle {
+ public:
+  UniqueHandle() = default;
+  explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
+  UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.Release()) {}
+  UniqueHandle& operator=(UniqueHandle&& other) noexcept {
+    Reset(other.Release());
+    return *this;
+  }
+  UniqueHandle(const UniqueHandle&) = delete;
+  UniqueHandle& operator=(const UniqueHandle&) = delete;
+  ~UniqueHandle() { Reset(); }
+
+  HANDLE Get() const { return handle_; }
+  bool IsValid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+  explicit operator bool() const { return IsValid(); }
+
+  HANDLE Release() { return std::exchange(handle_, nullptr); }
+  void Reset(HANDLE handle = nullptr) {
+    const HANDLE old = std::exchange(handle_, handle);
+    if (old != nullptr && old != INVALID_HANDLE_VALUE) CloseHandle(old);
+  }
+
+ private:
+  HANDLE handle_ = nullptr;
+};
+
+// A view from MapViewOfFile.
+class MappedView {
+ public:
+  MappedView() = default;
+  explicit MappedView(void* view) : view_(view) {}
+  MappedView(MappedView&& other) noexcept : view_(other.Release()) {}
+  MappedView& operator=(MappedView&& other) noexcept {
+    Reset(other.Release());
+    return *this;
+  }
+  MappedView(const MappedView&) = delete;
+  MappedView& operator=(const MappedView&) = delete;
+  ~MappedView() { Reset(); }
+
+  void* Get() const { return view_; }
+  template <typename T>
+  T* As() const {
+    return static_cast<T*>(view_);
+  }
+  explicit operator bool() const { return view_ != nullptr; }
+
+  void* Release() { return std::exchange(view_, nullptr); }
+  void Reset(void* view = nullptr) {
+    if (void* old = std::exchange(view_, view)) UnmapViewOfFile(old);
+  }
+
+ private:
+  void* view_ = nullptr;
+};
+
+// Memory the system allocated with LocalAlloc on the caller's behalf, such as
+// the argument array of CommandLineToArgvW.
+template <typename T>
+class LocalMemory {
+ public:
+  LocalMemory() = default;
+  explicit LocalMemory(T* memory) : memory_(memory) {}
+  LocalMemory(LocalMemory&& other) noexcept : memory_(other.Release()) {}
+  LocalMemory& operator=(LocalMemory&& other) noexcept {
+    Reset(other.Release());
+    return *this;
+  }
+  LocalMemory(const LocalMemory&) = delete;
+  LocalMemory& operator=(const LocalMemory&) = delete;
+  ~LocalMemory() { Reset(); }
+
+  T* Get() const { return memory_; }
+  explicit operator bool() const { return memory_ != nullptr; }
+
+  T* Release() { return std::exchange(memory_, nullptr); }
+  void Reset(T* memory = nullptr) {
+    if (T* old = std::exchange(memory_, memory)) LocalFree(old);
+  }
+
+ private:
+  T* memory_ = nullptr;
+};
+
+// One reference to a COM object.
+template <typename T>
+class ComPtr {
+ public:
+  ComPtr() = default;
+  ComPtr(std::nullptr_t) {}
+  // Takes over a reference the caller already owns (an out-pointer's).
+  static ComPtr Adopt(T* pointer) {
+    ComPtr result;
+    result.pointer_ = pointer;
+    return result;
+  }
+  // Adds a reference of its own.
+  static ComPtr Share(T* pointer) {
+    if (pointer) pointer->AddRef();
+    return Adopt(pointer);
+  }
+  ComPtr(const ComPtr& other) : pointer_(other.pointer_) {
+    if (pointer_) pointer_->AddRef();
+  }
+  ComPtr(ComPtr&& other) noexcept : pointer_(std::exchange(other.pointer_, nullptr)) {}
+  ComPtr& operator=(ComPtr other) noexcept {
+    std::swap(pointer_, other.pointer_);
+    return *this;
+  }
+  ~ComPtr() { Reset(); }
+
+  T* Get() const { return pointer_; }
+  T* operator->() const { return pointer_; }
+  explicit operator bool() const { return pointer_ != nullptr; }
+
+  // For out-parameters: releases what is held and lends the slot.
+  T** Put() {
+    Reset();
+    return &pointer_;
+  }
+  void** PutVoid() { return reinterpret_cast<void**>(Put()); }
+
+  T* Detach() { return std::exchange(pointer_, nullptr); }
+  void Reset() {
+    if (T* old = std::exchange(pointer_, nullptr)) old->Release();
+  }
+
+  template <typename U>
+  ComPtr<U> As(const IID& iid) const {
+    ComPtr<U> result;
+    if (pointer_) pointer_->QueryInterface(iid, result.PutVoid());
+    return result;
+  }
+
+ private:
+  T* pointer_ = nullptr;
+};
+
+// An OLE system string.
+class UniqueBstr {
+ public:
+  UniqueBstr() = default;
+  explicit UniqueBstr(BSTR text) : text_(text) {}
+  UniqueBstr(UniqueBstr&& other) noexcept : text_(other.Release()) {}
+  UniqueBstr& operator=(UniqueBstr&& other) noexcept {
+    Reset(other.Release());
+    return *this;
+  }
+  UniqueBstr(const UniqueBstr&) = delete;
+  UniqueBstr& operator=(const UniqueBstr&) = delete;
+  ~UniqueBstr() { Reset(); }
+
+  BSTR Get() const { return text_; }
+  BSTR* Put() {
+    Reset();
+    return &text_;
+  }
+  UINT Length() const { return text_ ? SysStringLen(text_) : 0; }
+
+  BSTR Release() { return std::exchange(text_, nullptr); }
+  void Reset(BSTR text = nullptr) {
+    if (BSTR old = std::exchange(text_, text)) SysFreeString(old);
+  }
+
+ private:
+  BSTR text_ = nullptr;
+};
+
+// A PROPVARIANT that is cleared when it goes away or is filled again.
+class UniquePropVariant {
+ public:
+  UniquePropVariant() { PropVariantInit(&value_); }
+  UniquePropVariant(const UniquePropVariant&) = delete;
+  UniquePropVariant& operator=(const UniquePropVariant&) = delete;
+  ~UniquePropVariant() { PropVariantClear(&value_); }
+
+  const PROPVARIANT& Get() const { return value_; }
+  PROPVARIANT* Put() {
+    PropVariantClear(&value_);
+    return &value_;
+  }
+  VARTYPE Type() const { return value_.vt; }
+
+ private:
+  PROPVARIANT value_;
+};
+
+}  // namespace cindral

@@ -1,0 +1,90 @@
+// What the shipped Vantle.exe carries: manifest, version and icon resources.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "common/win_owners.h"
+#include "tests/e2e/process_runner.h"
+
+namespace cindral {
+namespace {
+
+class VantleResources : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = (testing::DistFolder() / "Vantle.exe").wstring();
+    module_ = LoadLibraryExW(path_.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_NE(module_, nullptr) << "error " << GetLastError();
+  }
+  void TearDown() override {
+    if (module_) FreeLibrary(module_);
+  }
+
+  std::string Resource(LPCWSTR type, LPCWSTR name) {
+    HRSRC found = FindResourceW(module_, name, type);
+    if (!found) return {};
+    HGLOBAL loaded = LoadResource(module_, found);
+    const char* data = static_cast<const char*>(LockResource(loaded));
+    return std::string(data, SizeofResource(module_, found));
+  }
+
+  std::wstring path_;
+  HMODULE module_ = nullptr;
+};
+
+TEST_F(VantleResources, ManifestCarriesItsSettingsAndIdentity) {
+  const std::string manifest = Resource(RT_MANIFEST, MAKEINTRESOURCEW(1));
+  ASSERT_FALSE(manifest.empty());
+  for (const char* expected :
+       {"level=\"asInvoker\"", "<longPathAware", ">true</longPathAware>",
+        ">PerMonitorV2</dpiAwareness>", "name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"",
+        "<msix", "publisher=\"CN=Cindral\"", "packageName=\"Cindral.Archiver\"",
+        "applicationId=\"Cindral\""}) {
+    EXPECT_NE(manifest.find(expected), std::string::npos) << expected;
+  }
+}
+
+TEST_F(VantleResources, VersionIs26_4_0_7) {
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeW(path_.c_str(), &ignored);
+  ASSERT_GT(size, 0u);
+  std::string data(size, '\0');
+  ASSERT_TRUE(GetFileVersionInfoW(path_.c_str(), 0, size, data.data()));
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT fixed_size = 0;
+  ASSERT_TRUE(VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &fixed_size));
+  EXPECT_EQ(fixed->dwFileVersionMS, (26u << 16) | 4u);
+  EXPECT_EQ(fixed->dwFileVersionLS, (0u << 16) | 7u);
+  EXPECT_EQ(fixed->dwProductVersionMS, (26u << 16) | 4u);
+  EXPECT_EQ(fixed->dwProductVersionLS, 7u);
+  wchar_t* text = nullptr;
+  UINT text_size = 0;
+  ASSERT_TRUE(VerQueryValueW(data.data(), L"\\StringFileInfo\\040904B0\\ProductVersion",
+                             reinterpret_cast<void**>(&text), &text_size));
+  EXPECT_STREQ(text, L"26.04");
+}
+
+TEST_F(VantleResources, IconOneHasEverySize) {
+  const std::string group = Resource(RT_GROUP_ICON, MAKEINTRESOURCEW(1));
+  ASSERT_GE(group.size(), 6u);
+  const auto* header = reinterpret_cast<const WORD*>(group.data());
+  const WORD count = header[2];
+  ASSERT_EQ(group.size(), 6u + 14u * count);
+  std::string sizes;
+  for (WORD i = 0; i < count; ++i) {
+    const auto width = static_cast<unsigned char>(group[6 + 14 * i]);
+    sizes += std::to_string(width == 0 ? 256 : width) + " ";
+  }
+  EXPECT_EQ(sizes, "16 32 48 64 256 ");
+  for (const int pixels : {16, 48, 256}) {
+    HICON icon = static_cast<HICON>(
+        LoadImageW(module_, MAKEINTRESOURCEW(1), IMAGE_ICON, pixels, pixels, LR_DEFAULTCOLOR));
+    EXPECT_NE(icon, nullptr) << pixels;
+    if (icon) DestroyIcon(icon);
+  }
+}
+
+}  // namespace
+}  // namespace cindral

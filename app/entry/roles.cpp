@@ -28,10 +28,7 @@ int RunWorkerRole(const LaunchChoice& choice) {
   // outcome does not matter here.
   DeleteFileW(choice.request_path.c_str());
 
-  UniqueHandle mapping(OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, choice.mapping_name.c_str()));
-  if (!mapping) throw std::runtime_error("Worker connection lost.");
-  MappedView view(MapViewOfFile(mapping.Get(), FILE_MAP_ALL_ACCESS, 0, 0, kWorkerSharedStateSize));
-  if (!view) throw std::runtime_error("Worker connection lost.");
+  const WorkerSharedStateMapping shared = OpenWorkerSharedState(choice.mapping_name);
 
   FailNotBuilt("Archive jobs");
 }

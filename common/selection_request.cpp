@@ -2,8 +2,8 @@
 
 #include "common/file_system.h"
 
-#include <objbase.h>
 #include <windows.h>
+#include <objbase.h>
 
 #include <cstdint>
 #include <fstream>

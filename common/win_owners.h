@@ -3,9 +3,9 @@
 // leak or double-free a handle.
 #pragma once
 
+#include <windows.h>
 #include <oleauto.h>
 #include <propidl.h>
-#include <windows.h>
 
 #include <utility>
 

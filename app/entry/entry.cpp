@@ -1,8 +1,8 @@
 // Process start-up: every role begins here, and every failure that escapes a
 // role ends here, in one error box and exit code 1.
+#include <windows.h>
 #include <objbase.h>
 #include <shellapi.h>
-#include <windows.h>
 
 #include <exception>
 #include <string>

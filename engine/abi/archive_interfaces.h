@@ -4,10 +4,10 @@
 // virtual destructor.
 #pragma once
 
+#include <windows.h>
 #include <oleauto.h>
 #include <propidl.h>
 #include <unknwn.h>
-#include <windows.h>
 
 #include <cstdint>
 

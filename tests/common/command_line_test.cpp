@@ -1,7 +1,7 @@
 #include "common/command_line.h"
 
-#include <shellapi.h>
 #include <windows.h>
+#include <shellapi.h>
 
 #include <gtest/gtest.h>
 

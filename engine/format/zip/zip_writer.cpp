@@ -37,6 +37,14 @@ constexpr uint64_t kMax16 = 0xFFFF;
 // 1980-01-01 00:00, the earliest time a DOS field can hold.
 constexpr uint32_t kEarliestDosTime = (1 << 5 | 1) << 16;
 
+// Archive levels follow the archiver convention where 5 is "normal" and means
+// close to the best ratio Deflate can give; zlib gets there only at its own
+// level 8, while its level 5 costs several percent in size.
+int ZlibLevel(int archive_level) {
+  static constexpr int kLevels[10] = {0, 1, 2, 4, 6, 8, 9, 9, 9, 9};
+  return kLevels[archive_level];
+}
+
 class Bytes {
  public:
   void U16(uint64_t value) {
@@ -251,7 +259,11 @@ struct Piece {
 class ZipWriter {
  public:
   ZipWriter(WriteSource& source, WriteTarget& target, const WriteOptions& options)
-      : source_(source), target_(target), options_(options), seekable_(target.CanSeek()) {
+      : source_(source),
+        target_(target),
+        options_(options),
+        zlib_level_(ZlibLevel(options.level)),
+        seekable_(target.CanSeek()) {
     if (options_.threads > 1) pool_.emplace(options_.threads);
   }
 
@@ -334,9 +346,9 @@ class ZipWriter {
         static_cast<uint32_t>(crc32(0, piece.raw.data(), static_cast<uInt>(piece.raw.size())));
     if (options_.level == 0 || piece.raw.empty()) return;
     if (piece.first && piece.last) {
-      piece.encoded = codec::DeflateWhole(piece.raw, options_.level);
+      piece.encoded = codec::DeflateWhole(piece.raw, zlib_level_);
     } else {
-      codec::DeflatePiece(piece.dictionary, piece.raw, options_.level, piece.last, piece.encoded);
+      codec::DeflatePiece(piece.dictionary, piece.raw, zlib_level_, piece.last, piece.encoded);
     }
   }
 
@@ -475,6 +487,7 @@ class ZipWriter {
   WriteSource& source_;
   WriteTarget& target_;
   const WriteOptions options_;
+  const int zlib_level_;
   const bool seekable_;
   std::vector<Entry> entries_;
   std::deque<Piece> pieces_;

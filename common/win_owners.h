@@ -227,4 +227,30 @@ class UniquePropVariant {
   PROPVARIANT value_;
 };
 
+// A directory listing from FindFirstFileW.
+class UniqueFind {
+ public:
+  UniqueFind() = default;
+  explicit UniqueFind(HANDLE find) : find_(find) {}
+  UniqueFind(UniqueFind&& other) noexcept
+      : find_(std::exchange(other.find_, INVALID_HANDLE_VALUE)) {}
+  UniqueFind& operator=(UniqueFind&& other) noexcept {
+    Reset(std::exchange(other.find_, INVALID_HANDLE_VALUE));
+    return *this;
+  }
+  UniqueFind(const UniqueFind&) = delete;
+  UniqueFind& operator=(const UniqueFind&) = delete;
+  ~UniqueFind() { Reset(); }
+
+  HANDLE Get() const { return find_; }
+  explicit operator bool() const { return find_ != INVALID_HANDLE_VALUE && find_ != nullptr; }
+  void Reset(HANDLE find = INVALID_HANDLE_VALUE) {
+    const HANDLE old = std::exchange(find_, find);
+    if (old != INVALID_HANDLE_VALUE && old != nullptr) FindClose(old);
+  }
+
+ private:
+  HANDLE find_ = INVALID_HANDLE_VALUE;
+};
+
 }  // namespace cindral

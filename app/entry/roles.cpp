@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "app/entry/worker_shared_state.h"
+#include "app/jobs/job_runner.h"
 #include "common/file_system.h"
 #include "common/selection_request.h"
 #include "common/win_owners.h"
@@ -29,11 +30,15 @@ int RunWorkerRole(const LaunchChoice& choice) {
   DeleteFileW(choice.request_path.c_str());
 
   const WorkerSharedStateMapping shared = OpenWorkerSharedState(choice.mapping_name);
-
-  FailNotBuilt("Archive jobs");
+  return RunArchiveJob(request.pack, request.paths, shared.State(),
+                       static_cast<int32_t>(choice.thread_count));
 }
 
-int RunHeadlessRole(const LaunchChoice&) { FailNotBuilt("Archive jobs"); }
+int RunHeadlessRole(const LaunchChoice& choice) {
+  const DWORD processors = GetActiveProcessorCount(ALL_PROCESSOR_GROUPS);
+  return RunArchiveJob(choice.pack, choice.paths, nullptr,
+                       static_cast<int32_t>(processors < 1 ? 1 : processors));
+}
 
 InterfaceInputs PrepareInterfaceInputs(const LaunchChoice& choice) {
   InterfaceInputs inputs;

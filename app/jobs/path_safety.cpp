@@ -180,4 +180,21 @@ void GuardDirectoryChain(const std::wstring& path, bool create, HeldDirectories&
   }
 }
 
+void GuardedFolderTree::Guard(const std::wstring& relative) {
+  if (!root_guarded_) {
+    GuardDirectoryChain(root_, true, held_);
+    root_guarded_ = true;
+  }
+  if (relative.empty() || guarded_.contains(relative)) return;
+  // Parents before children, each level once.
+  size_t end = 0;
+  do {
+    end = relative.find(L'\\', end + 1);
+    std::wstring prefix = relative.substr(0, end);
+    if (guarded_.contains(prefix)) continue;
+    GuardDirectory((std::filesystem::path(root_) / prefix).wstring(), true, held_);
+    guarded_.insert(std::move(prefix));
+  } while (end != std::wstring::npos);
+}
+
 }  // namespace cindral

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -60,5 +61,25 @@ void GuardDirectory(const std::wstring& directory, bool create, HeldDirectories&
 // share) down to path itself, in that order. A failure leaves the handles
 // taken so far in held.
 void GuardDirectoryChain(const std::wstring& path, bool create, HeldDirectories& held);
+
+// The folders below one root that a job writes into, each guarded once, the
+// first time it is needed, and held until the tree is destroyed: one handle
+// per distinct folder however many files land in it.
+class GuardedFolderTree {
+ public:
+  explicit GuardedFolderTree(std::wstring root) : root_(std::move(root)) {}
+
+  // relative: a safe backslash-separated folder below the root, empty for the
+  // root itself. Guards the root's chain from the volume root on first use,
+  // then each missing level; missing folders are created.
+  void Guard(const std::wstring& relative);
+  size_t HeldCount() const { return held_.Size(); }
+
+ private:
+  std::wstring root_;
+  bool root_guarded_ = false;
+  std::set<std::wstring> guarded_;
+  HeldDirectories held_;
+};
 
 }  // namespace cindral

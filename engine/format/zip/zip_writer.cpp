@@ -256,6 +256,14 @@ struct Piece {
   std::future<void> done;
 };
 
+Piece MakePiece(size_t entry, bool first, bool last) {
+  Piece piece;
+  piece.entry = entry;
+  piece.first = first;
+  piece.last = last;
+  return piece;
+}
+
 class ZipWriter {
  public:
   ZipWriter(WriteSource& source, WriteTarget& target, const WriteOptions& options)
@@ -302,7 +310,7 @@ class ZipWriter {
     entries_.push_back(MakeEntry(item));
     const size_t entry = entries_.size() - 1;
     if (item.is_directory || *stream == nullptr) {
-      Queue(Piece{.entry = entry, .first = true, .last = true});
+      Queue(MakePiece(entry, true, true));
       source_.ItemWritten(index);
       return;
     }
@@ -317,7 +325,7 @@ class ZipWriter {
       std::vector<uint8_t> next;
       if (current.size() == kPieceSize) next = ReadPiece(**stream);
       const bool last = next.empty();
-      Piece piece{.entry = entry, .first = first, .last = last};
+      Piece piece = MakePiece(entry, first, last);
       piece.dictionary = std::move(previous_tail);
       const size_t tail = std::min(current.size(), codec::kDeflateWindow);
       previous_tail.assign(current.end() - static_cast<ptrdiff_t>(tail), current.end());

@@ -154,7 +154,7 @@ void ExtractArchive(const EngineLibrary& engine, const std::wstring& archive,
   seen_paths.reserve(count);
   for (abi::UInt32 index = 0; index < count; ++index) {
     if (shared != nullptr && IsWorkerStopRequested(*shared)) Fail("Cancelled.");
-    items.push_back(ExamineItem(*handler, index, seen_paths));
+    items.push_back(ExamineItem(*handler.Get(), index, seen_paths));
   }
   seen_paths = {};
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <set>
 
 #include "tests/engine/format/zip/zip_test_support.h"
 
@@ -196,6 +197,41 @@ TEST(ZipInteropTest, TestModeDecodesWithoutWriting) {
   for (const auto& [index, result] : sink.results) EXPECT_EQ(result, OperationResult::kOk);
   for (const auto& [index, output] : sink.outputs) EXPECT_TRUE(output.empty());
   EXPECT_EQ(sink.results.size(), reader->Items().size());
+}
+
+// Whatever the damage, opening fails with OpenError or items fail on their
+// own, and an item reported OK holds exactly what was archived.
+void ExpectCleanFailures(const Bytes& bytes, const std::set<std::string>& contents) {
+  std::unique_ptr<ArchiveReader> reader;
+  try {
+    reader = Open(bytes);
+  } catch (const OpenError&) {
+    return;
+  }
+  RecordingSink sink = ExtractAll(*reader, u"secret");
+  ASSERT_EQ(sink.results.size(), reader->Items().size());
+  for (const auto& [index, result] : sink.results) {
+    if (result != OperationResult::kOk) continue;
+    EXPECT_TRUE(contents.count(sink.outputs[index])) << "item " << index;
+  }
+}
+
+TEST(ZipDamageTest, TruncationAndFlippedBytesAtEveryOffset) {
+  std::set<std::string> contents = {"", SourceFile("hello.txt"), SourceFile("dir/sub/nested.txt")};
+  for (const char* archive : {"zip_small.zip", "zip_small_encrypted.zip", "7z_small_aes.zip"}) {
+    SCOPED_TRACE(archive);
+    const Bytes original = Fixture(archive);
+    for (size_t size = 0; size < original.size(); ++size) {
+      SCOPED_TRACE(size);
+      ExpectCleanFailures(Bytes(original.begin(), original.begin() + size), contents);
+    }
+    for (size_t offset = 0; offset < original.size(); ++offset) {
+      SCOPED_TRACE(offset);
+      Bytes flipped = original;
+      flipped[offset] ^= 0xFF;
+      ExpectCleanFailures(flipped, contents);
+    }
+  }
 }
 
 }  // namespace

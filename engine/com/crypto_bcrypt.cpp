@@ -1,7 +1,8 @@
 // The crypto primitives of crypto.h on Windows' CNG (BCrypt), so the engine
 // carries no crypto code or library of its own on Windows.
-#include <bcrypt.h>
 #include <windows.h>
+// bcrypt.h needs the base types of windows.h first.
+#include <bcrypt.h>
 
 #include <algorithm>
 #include <array>

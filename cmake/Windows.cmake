@@ -27,11 +27,12 @@ function(cindral_deliverable target)
 endfunction()
 
 # A test program run under Wine; each GoogleTest case becomes a ctest test.
+# Further arguments are more test properties (e.g. ENVIRONMENT TZ=...).
 function(cindral_wine_test target)
   target_link_libraries(${target} PRIVATE GTest::gtest_main)
   target_compile_options(${target} PRIVATE ${CINDRAL_WARNINGS})
   gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
-    PROPERTIES TIMEOUT 300 LABELS wine)
+    PROPERTIES TIMEOUT 300 LABELS wine ${ARGN})
 endfunction()
 
 add_subdirectory(common)

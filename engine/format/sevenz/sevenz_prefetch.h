@@ -1,0 +1,51 @@
+// Hands out the decoded bytes of the folders an extraction needs, in order.
+// With several threads, the next folders are decoded ahead on threads of
+// their own, each at most a few megabytes ahead of the reader.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "engine/codec/stream.h"
+#include "engine/format/archive.h"
+#include "engine/format/sevenz/sevenz_header.h"
+
+namespace cindral::format::sevenz {
+
+class KeyCache;
+class FolderDecoder;
+class DecodeAheadStream;
+
+struct FolderRequest {
+  uint32_t folder;
+  uint64_t length;  // the folder's bytes up to the end of its last requested item
+};
+
+class FolderPrefetcher {
+ public:
+  FolderPrefetcher(ArchiveSource& source, const StreamsInfo& streams,
+                   std::vector<FolderRequest> requests, KeyCache& keys, unsigned threads);
+  ~FolderPrefetcher();
+
+  // Folders must be opened in the order of the requests; opening one ends the
+  // previous one. Decoding errors surface from the stream's Read.
+  codec::InStream& Open(uint32_t folder);
+
+ private:
+  void StartNext();
+
+  ArchiveSource& source_;
+  const StreamsInfo& streams_;
+  std::vector<FolderRequest> requests_;
+  KeyCache& keys_;
+  unsigned threads_;
+  size_t started_ = 0;
+  std::unique_ptr<FolderDecoder> current_decoder_;
+  std::unique_ptr<DecodeAheadStream> current_ahead_;
+  std::deque<std::unique_ptr<DecodeAheadStream>> ahead_;
+};
+
+}  // namespace cindral::format::sevenz

@@ -1,0 +1,281 @@
+// Extraction: local header, decryption, decompression, CRC and size checks
+// per entry, with every failure reported as that entry's result.
+#include "engine/format/zip/zip_reader.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+#include "engine/format/zip/zip_internal.h"
+
+namespace cindral::format::zip {
+namespace {
+
+constexpr size_t kBufferSize = size_t{1} << 16;
+constexpr uint64_t kProgressStep = uint64_t{4} << 20;
+
+// A byte range of the archive, read through a buffer.
+class RangeStream final : public codec::InStream {
+ public:
+  RangeStream(ArchiveSource& source, uint64_t offset, uint64_t size)
+      : source_(source), offset_(offset), remaining_(size) {}
+
+  size_t Read(uint8_t* data, size_t size) override {
+    size_t done = 0;
+    while (done < size) {
+      if (position_ == buffer_.size()) {
+        if (remaining_ == 0) break;
+        // Large reads skip the buffer.
+        if (size - done >= kBufferSize) {
+          const size_t count = static_cast<size_t>(std::min<uint64_t>(size - done, remaining_));
+          Fetch(data + done, count);
+          done += count;
+          continue;
+        }
+        buffer_.resize(static_cast<size_t>(std::min<uint64_t>(kBufferSize, remaining_)));
+        Fetch(buffer_.data(), buffer_.size());
+        position_ = 0;
+      }
+      const size_t count = std::min(size - done, buffer_.size() - position_);
+      std::memcpy(data + done, buffer_.data() + position_, count);
+      position_ += count;
+      done += count;
+    }
+    return done;
+  }
+
+ private:
+  void Fetch(uint8_t* data, size_t count) {
+    source_.ReadAt(offset_, data, count);
+    offset_ += count;
+    remaining_ -= count;
+  }
+
+  ArchiveSource& source_;
+  uint64_t offset_;
+  uint64_t remaining_;
+  std::vector<uint8_t> buffer_;
+  size_t position_ = 0;
+};
+
+class Progress {
+ public:
+  explicit Progress(ExtractSink& sink) : sink_(sink) {}
+
+  void Add(uint64_t count) {
+    completed_ += count;
+    if (completed_ - reported_ >= kProgressStep) Report();
+  }
+  // An item that failed early still counts as done.
+  void FinishItem(uint64_t item_end) {
+    completed_ = std::max(completed_, item_end);
+    if (completed_ - reported_ >= kProgressStep) Report();
+  }
+  void Report() {
+    reported_ = completed_;
+    sink_.SetCompleted(completed_);
+  }
+  uint64_t completed() const { return completed_; }
+
+ private:
+  ExtractSink& sink_;
+  uint64_t completed_ = 0;
+  uint64_t reported_ = 0;
+};
+
+// The sink is asked once per Extract call, when the first encrypted entry is
+// actually extracted.
+//
+// Both encryptions get the password as UTF-8. WinZip AES prescribes it; for
+// the traditional cipher there is no standard, and UTF-8 is what current
+// tools on Unix and Windows' own "compressed folders" in UTF-8 mode use, and
+// is the same bytes as every other choice for ASCII passwords.
+class PasswordCache {
+ public:
+  explicit PasswordCache(ExtractSink& sink) : sink_(sink) {}
+
+  const std::string* Get() {
+    if (!asked_) {
+      asked_ = true;
+      if (std::optional<std::u16string> password = sink_.Password()) utf8_ = EncodeUtf8(*password);
+    }
+    return utf8_ ? &*utf8_ : nullptr;
+  }
+
+ private:
+  ExtractSink& sink_;
+  bool asked_ = false;
+  std::optional<std::string> utf8_;
+};
+
+std::span<const uint8_t> Bytes(const std::string& text) {
+  return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
+}
+
+class ZipReader final : public ArchiveReader {
+ public:
+  ZipReader(std::shared_ptr<ArchiveSource> source, Directory directory)
+      : source_(std::move(source)), directory_(std::move(directory)) {}
+
+  const std::vector<Item>& Items() const override { return directory_.items; }
+  void Extract(std::span<const uint32_t> indices, bool test, ExtractSink& sink) override;
+  void SetThreadCount(unsigned) override {}
+
+ private:
+  OperationResult ExtractItem(uint32_t index, codec::OutStream* out, Progress& progress,
+                              PasswordCache& password);
+  uint64_t DataStart(const Entry& entry);
+  uint32_t Copy(codec::InStream& in, codec::OutStream* out, uint64_t size, Progress& progress);
+
+  std::shared_ptr<ArchiveSource> source_;
+  Directory directory_;
+  std::vector<uint8_t> buffer_;
+};
+
+void ZipReader::Extract(std::span<const uint32_t> indices, bool test, ExtractSink& sink) {
+  std::vector<uint32_t> every;
+  if (indices.empty()) {
+    every.resize(directory_.items.size());
+    for (uint32_t i = 0; i < every.size(); ++i) every[i] = i;
+    indices = every;
+  }
+  uint64_t total = 0;
+  for (const uint32_t index : indices) {
+    if (index >= directory_.items.size()) throw std::invalid_argument("item index out of range");
+    total += std::min(directory_.items[index].size, UINT64_MAX - total);
+  }
+  sink.SetTotal(total);
+  buffer_.resize(kBufferSize);
+  Progress progress(sink);
+  PasswordCache password(sink);
+  for (const uint32_t index : indices) {
+    codec::OutStream* out = sink.BeginItem(index);
+    const uint64_t item_end = progress.completed() + std::min(directory_.items[index].size,
+                                                              UINT64_MAX - progress.completed());
+    const OperationResult result = ExtractItem(index, test ? nullptr : out, progress, password);
+    progress.FinishItem(item_end);
+    sink.EndItem(index, result);
+  }
+  progress.Report();
+}
+
+uint64_t ZipReader::DataStart(const Entry& entry) {
+  const uint64_t archive_size = source_->Size();
+  if (entry.local_offset > archive_size || archive_size - entry.local_offset < kLocalHeaderSize)
+    throw codec::UnexpectedEnd("local header lies beyond the archive");
+  uint8_t header[kLocalHeaderSize];
+  source_->ReadAt(entry.local_offset, header, sizeof header);
+  if (Load32(header) != kLocalHeaderSignature)
+    throw codec::DataError("local header does not match the central directory");
+  return entry.local_offset + kLocalHeaderSize + Load16(header + 26) + Load16(header + 28);
+}
+
+uint32_t ZipReader::Copy(codec::InStream& in, codec::OutStream* out, uint64_t size,
+                         Progress& progress) {
+  uint32_t crc = 0;
+  uint64_t done = 0;
+  for (;;) {
+    const size_t got = in.Read(buffer_.data(), buffer_.size());
+    if (got == 0) break;
+    if (got > size - done) throw codec::DataError("entry is longer than declared");
+    if (out != nullptr) out->Write(buffer_.data(), got);
+    crc = static_cast<uint32_t>(crc32(crc, buffer_.data(), static_cast<uInt>(got)));
+    done += got;
+    progress.Add(got);
+  }
+  if (done != size) throw codec::DataError("entry is shorter than declared");
+  return crc;
+}
+
+OperationResult ZipReader::ExtractItem(uint32_t index, codec::OutStream* out, Progress& progress,
+                                       PasswordCache& password) {
+  const Item& item = directory_.items[index];
+  const Entry& entry = directory_.entries[index];
+  if (entry.overlaps) return OperationResult::kDataError;
+  if (entry.encryption == Encryption::kUnsupported) return OperationResult::kUnsupportedMethod;
+  const uint64_t packed_size = item.packed_size.value_or(0);
+  if (entry.method == kMethodDeflate &&
+      (packed_size > UINT64_MAX / kMaxDeflateRatio || item.size > packed_size * kMaxDeflateRatio))
+    return OperationResult::kDataError;
+
+  std::unique_ptr<ZipCryptoDecoder> zip_crypto;
+  std::unique_ptr<WinZipAesDecoder> aes;
+  try {
+    const uint64_t data_start = DataStart(entry);
+    const uint64_t archive_size = source_->Size();
+    if (data_start > archive_size || archive_size - data_start < packed_size)
+      return OperationResult::kUnexpectedEnd;
+    RangeStream raw(*source_, data_start, packed_size);
+    codec::InStream* packed = &raw;
+    uint64_t compressed_size = packed_size;
+
+    if (entry.encryption != Encryption::kNone) {
+      const std::string* secret = password.Get();
+      if (secret == nullptr) return OperationResult::kWrongPassword;
+      if (entry.encryption == Encryption::kAes) {
+        aes = std::make_unique<WinZipAesDecoder>(raw, packed_size, entry.aes_strength,
+                                                 Bytes(*secret));
+        compressed_size -= WinZipAesDecoder::Overhead(entry.aes_strength);
+        packed = aes.get();
+      } else {
+        if (packed_size < ZipCryptoDecoder::kHeaderSize) return OperationResult::kDataError;
+        // With a data descriptor the CRC was not known when the header was
+        // written, so the check byte comes from the DOS time instead.
+        const uint8_t check_bytes[] = {static_cast<uint8_t>(item.crc.value_or(0) >> 24),
+                                       static_cast<uint8_t>(entry.dos_time >> 8)};
+        const bool descriptor = (entry.flags & kFlagDataDescriptor) != 0;
+        zip_crypto = std::make_unique<ZipCryptoDecoder>(raw, Bytes(*secret),
+                                                        std::span(check_bytes, descriptor ? 2 : 1));
+        compressed_size -= ZipCryptoDecoder::kHeaderSize;
+        packed = zip_crypto.get();
+      }
+    }
+    if (entry.method == kMethodStore && compressed_size != item.size)
+      return OperationResult::kDataError;
+
+    const std::unique_ptr<codec::InStream> decoder = MakeDecoder(entry, item.size, *packed);
+    const uint32_t crc = Copy(decoder ? *decoder : *packed, out, item.size, progress);
+    if (aes) aes->Finish();
+    if (entry.check_crc && crc != item.crc) {
+      // The traditional cipher's check byte lets one wrong password in 256
+      // through; the CRC is what catches it.
+      return zip_crypto ? OperationResult::kWrongPassword : OperationResult::kCrcError;
+    }
+    return OperationResult::kOk;
+  } catch (const PasswordMismatch&) {
+    return OperationResult::kWrongPassword;
+  } catch (const codec::DataError& error) {
+    if (zip_crypto) return OperationResult::kWrongPassword;
+    // A wrong AES password that slipped past the two-byte verifier shows in
+    // the authentication code.
+    if (aes) {
+      try {
+        aes->Finish();
+      } catch (const PasswordMismatch&) {
+        return OperationResult::kWrongPassword;
+      } catch (const codec::DataError&) {
+      }
+    }
+    return dynamic_cast<const codec::UnexpectedEnd*>(&error) ? OperationResult::kUnexpectedEnd
+                                                             : OperationResult::kDataError;
+  } catch (const codec::Unsupported&) {
+    return OperationResult::kUnsupportedMethod;
+  }
+}
+
+}  // namespace
+
+std::unique_ptr<ArchiveReader> OpenZip(std::shared_ptr<ArchiveSource> source,
+                                       LocalTimeToFiletime local_time) {
+  Directory directory;
+  try {
+    directory = ReadDirectory(*source, local_time);
+  } catch (const codec::UnexpectedEnd&) {
+    throw OpenError("archive is truncated");
+  }
+  return std::make_unique<ZipReader>(std::move(source), std::move(directory));
+}
+
+}  // namespace cindral::format::zip

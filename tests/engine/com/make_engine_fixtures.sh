@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Archives for the engine library's tests under Wine, made by the oracle
+# tools from a small generated tree. Usage: make_engine_fixtures.sh OUTDIR
+set -euo pipefail
+out=$1
+rm -rf "$out"
+mkdir -p "$out/tree/dir"
+cd "$out"
+
+python3 - <<'PY'
+import random
+random.seed(7)
+open("tree/a.txt", "w").write("alpha beta gamma\n" * 1000)
+words = [b"lorem", b"ipsum", b"dolor", b"sit", b"amet", b"\x00\xff", b"\n"]
+data = b" ".join(random.choice(words) for _ in range(40000))
+open("tree/dir/b.bin", "wb").write(data)
+open("tree/empty.txt", "wb").close()
+open("secret.txt", "w").write("the secret text\n" * 50)
+open("plain.txt", "w").write("nothing to hide\n")
+open("garbage.bin", "wb").write(bytes(random.randrange(256) for _ in range(5000)))
+PY
+
+(cd tree && zip -q -r -X ../infozip.zip a.txt dir empty.txt)
+
+# Traditional encryption for one entry, none for the other.
+zip -q -X -P secret crypto.zip secret.txt
+zip -q -X crypto.zip plain.txt
+7zz a -bso0 -bsp0 -tzip -mem=AES256 -psecret aes.zip secret.txt
+
+python3 - <<'PY'
+import zipfile
+with zipfile.ZipFile("pytimes.zip", "w") as z:
+    info = zipfile.ZipInfo("when.txt", date_time=(2021, 7, 15, 12, 34, 56))
+    info.compress_type = zipfile.ZIP_DEFLATED
+    z.writestr(info, "summer\n" * 100)
+    link = zipfile.ZipInfo("link", date_time=(2020, 1, 2, 3, 4, 6))
+    link.create_system = 3
+    link.external_attr = 0o120777 << 16
+    z.writestr(link, "a.txt")
+PY
+
+# The 7z reader has no LZMA yet, so headers stay uncompressed and the data
+# uses the other methods; -ms=off gives one folder per file.
+(cd tree && 7zz a -bso0 -bsp0 -m0=BZip2 -mhc=off -ms=off ../bzip2.7z a.txt dir empty.txt)
+(cd tree && 7zz a -bso0 -bsp0 -m0=PPMd -mhc=off ../ppmd.7z a.txt dir empty.txt)
+(cd tree && 7zz a -bso0 -bsp0 -m0=BZip2 -mhc=off -psecret ../enc.7z a.txt dir/b.bin)
+(cd tree && 7zz a -bso0 -bsp0 -m0=BZip2 -mhc=off -psecret -mhe=on ../hdrenc.7z a.txt)
+touch stamp

@@ -1,0 +1,278 @@
+// Reads archives made by 7zz and compares them with the tree they were made from.
+#include "engine/format/sevenz/sevenz_reader.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <zlib.h>
+
+#include <set>
+
+#include "tests/engine/format/sevenz/sevenz_test_util.h"
+
+namespace cindral::format::sevenz {
+namespace {
+
+using namespace testing;
+namespace fs = std::filesystem;
+
+constexpr uint64_t kUnixEpochAsFileTime = 116444736000000000;
+
+std::unique_ptr<ArchiveReader> Open(const std::string& name,
+                                    std::optional<std::u16string> password = std::nullopt) {
+  CountingPassword passwords(std::move(password));
+  return OpenSevenZip(std::make_shared<MemorySource>(ReadFile(FixturePath(name))), passwords);
+}
+
+std::map<std::string, uint32_t> IndexByPath(const ArchiveReader& reader) {
+  std::map<std::string, uint32_t> index;
+  for (uint32_t i = 0; i < reader.Items().size(); ++i) index[ToUtf8(reader.Items()[i].path)] = i;
+  return index;
+}
+
+struct FixtureCase {
+  const char* archive;
+  const char* tree;
+  std::optional<std::u16string> password;
+};
+
+class SevenZipFixture : public ::testing::TestWithParam<FixtureCase> {};
+
+// Every entry of the tree is in the archive with its kind, size, bytes,
+// CRC, time and mode, and nothing else is.
+TEST_P(SevenZipFixture, MatchesSourceTree) {
+  const FixtureCase& c = GetParam();
+  const auto reader = Open(c.archive, c.password);
+  const auto& items = reader->Items();
+  const auto by_path = IndexByPath(*reader);
+  ASSERT_EQ(by_path.size(), items.size()) << "duplicate paths";
+
+  RecordingSink sink(c.password);
+  reader->Extract({}, false, sink);
+  EXPECT_FALSE(sink.order_error);
+  EXPECT_EQ(sink.total_calls, 1);
+
+  const fs::path root = FixturePath(c.tree);
+  std::set<std::string> seen;
+  uint64_t total = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    const std::string path = fs::relative(entry.path(), root).generic_string();
+    seen.insert(path);
+    const auto found = by_path.find(path);
+    ASSERT_NE(found, by_path.end()) << path;
+    const Item& item = items[found->second];
+    EXPECT_EQ(sink.results[found->second], OperationResult::kOk) << path;
+    EXPECT_EQ(item.is_directory, entry.is_directory()) << path;
+    EXPECT_FALSE(item.is_anti);
+
+    struct stat st {};
+    ASSERT_EQ(lstat(entry.path().c_str(), &st), 0);
+    ASSERT_TRUE(item.posix_mode) << path;
+    EXPECT_EQ(*item.posix_mode, st.st_mode & 0xFFFF) << path;
+    ASSERT_TRUE(item.modification_time) << path;
+    const uint64_t mtime = uint64_t(st.st_mtim.tv_sec) * 10000000 + st.st_mtim.tv_nsec / 100;
+    EXPECT_EQ(*item.modification_time, mtime + kUnixEpochAsFileTime) << path;
+    if (entry.is_directory()) continue;
+
+    const std::vector<uint8_t> expected = ReadFile(entry.path());
+    total += expected.size();
+    EXPECT_EQ(item.size, expected.size()) << path;
+    EXPECT_TRUE(sink.data[found->second].bytes == expected) << path;
+    if (expected.empty()) continue;
+    ASSERT_TRUE(item.crc) << path;
+    EXPECT_EQ(*item.crc, crc32(0, expected.data(), static_cast<uInt>(expected.size()))) << path;
+    EXPECT_FALSE(item.method.empty()) << path;
+    EXPECT_EQ(item.encrypted, c.password.has_value()) << path;
+  }
+  EXPECT_EQ(seen.size(), items.size());
+  EXPECT_EQ(sink.total, total);
+  EXPECT_EQ(sink.completed, total);
+}
+
+INSTANTIATE_TEST_SUITE_P(Archives, SevenZipFixture,
+                         ::testing::Values(FixtureCase{"copy_plain.7z", "tree", std::nullopt},
+                                           FixtureCase{"encrypted_copy.7z", "tree", u"Secret"},
+                                           FixtureCase{"encrypted_copy_data.7z", "tree", u"Secret"},
+                                           FixtureCase{"many_copy.7z", "many", std::nullopt},
+                                           FixtureCase{"ppmd.7z", "tree", std::nullopt},
+                                           FixtureCase{"bzip2.7z", "tree", std::nullopt},
+                                           FixtureCase{"small_copy.7z", "small", std::nullopt}),
+                         [](const auto& info) {
+                           std::string name = info.param.archive;
+                           return name.substr(0, name.find('.'));
+                         });
+
+TEST(SevenZipReader, DescribesMethodsAndPackedSizes) {
+  const auto copy = Open("copy_plain.7z");
+  const auto encrypted = Open("encrypted_copy.7z", u"Secret");
+  uint64_t packed = 0;
+  uint64_t unpacked = 0;
+  for (const Item& item : copy->Items()) {
+    ASSERT_TRUE(item.packed_size);
+    packed += *item.packed_size;
+    unpacked += item.size;
+    if (item.size == 0) {
+      EXPECT_TRUE(item.method.empty());
+      EXPECT_EQ(*item.packed_size, 0u);
+      continue;
+    }
+    EXPECT_EQ(item.method, u"Copy");
+  }
+  // Copy stores every byte once, whatever the folders are.
+  EXPECT_EQ(packed, unpacked);
+  for (const Item& item : encrypted->Items()) {
+    if (item.size == 0) continue;
+    EXPECT_NE(item.method.find(u"7zAES:19"), std::u16string::npos);
+    EXPECT_NE(item.method.find(u"Copy"), std::u16string::npos);
+  }
+}
+
+TEST(SevenZipReader, AntiItemsAndSkippedProperties) {
+  const auto reader = Open("anti.7z");
+  const auto& items = reader->Items();
+  ASSERT_EQ(items.size(), 4u);
+  EXPECT_EQ(items[0].path, u"kept.txt");
+  EXPECT_FALSE(items[0].is_anti);
+  EXPECT_EQ(items[1].path, u"gone.txt");
+  EXPECT_TRUE(items[1].is_anti);
+  EXPECT_FALSE(items[1].is_directory);
+  EXPECT_TRUE(items[2].is_anti);
+  EXPECT_TRUE(items[2].is_directory);
+  EXPECT_FALSE(items[3].is_anti);
+  EXPECT_TRUE(items[3].is_directory);
+
+  RecordingSink sink;
+  reader->Extract({}, false, sink);
+  const std::string kept(sink.data[0].bytes.begin(), sink.data[0].bytes.end());
+  EXPECT_EQ(kept, "kept data\n");
+  for (uint32_t i = 0; i < 4; ++i) EXPECT_EQ(sink.results[i], OperationResult::kOk);
+}
+
+TEST(SevenZipReader, ExtractsOnlyRequestedItemsOfASolidFolder) {
+  const auto reader = Open("copy_plain.7z");
+  const auto by_path = IndexByPath(*reader);
+  const uint32_t last = by_path.at("text.txt");
+  const uint32_t middle = by_path.at("sub/deep/nested.txt");
+  std::vector<uint32_t> wanted = {std::min(last, middle), std::max(last, middle)};
+
+  RecordingSink sink;
+  reader->Extract(wanted, false, sink);
+  EXPECT_EQ(sink.begun, wanted);
+  EXPECT_EQ(sink.total, reader->Items()[last].size + reader->Items()[middle].size);
+  EXPECT_TRUE(sink.data[last].bytes == ReadFile(FixturePath("tree/text.txt")));
+  EXPECT_TRUE(sink.data[middle].bytes == ReadFile(FixturePath("tree/sub/deep/nested.txt")));
+  for (uint32_t index : wanted) EXPECT_EQ(sink.results[index], OperationResult::kOk);
+}
+
+// A stream that refuses every byte: test mode must not write to it.
+class RefusingStream final : public codec::OutStream {
+ public:
+  void Write(const uint8_t*, size_t) override { throw std::runtime_error("written in test mode"); }
+};
+
+class TestModeSink final : public ExtractSink {
+ public:
+  codec::OutStream* BeginItem(uint32_t) override { return &refusing_; }
+  void EndItem(uint32_t index, OperationResult result) override { results[index] = result; }
+  void SetTotal(uint64_t) override {}
+  void SetCompleted(uint64_t) override {}
+  std::optional<std::u16string> Password() override { return std::nullopt; }
+  std::map<uint32_t, OperationResult> results;
+
+ private:
+  RefusingStream refusing_;
+};
+
+TEST(SevenZipReader, TestModeVerifiesWithoutWriting) {
+  const auto reader = Open("copy_plain.7z");
+  TestModeSink sink;
+  reader->Extract({}, true, sink);
+  ASSERT_EQ(sink.results.size(), reader->Items().size());
+  for (const auto& [index, result] : sink.results) EXPECT_EQ(result, OperationResult::kOk);
+}
+
+class StoppingSink final : public ExtractSink {
+ public:
+  codec::OutStream* BeginItem(uint32_t) override {
+    if (++begun == 3) throw HostStop{-2147467260};
+    return nullptr;
+  }
+  void EndItem(uint32_t, OperationResult) override {}
+  void SetTotal(uint64_t) override {}
+  void SetCompleted(uint64_t) override {}
+  std::optional<std::u16string> Password() override { return std::nullopt; }
+  int begun = 0;
+};
+
+TEST(SevenZipReader, HostStopPropagates) {
+  for (unsigned threads : {1u, 2u}) {
+    const auto reader = Open("many_copy.7z");
+    reader->SetThreadCount(threads);
+    StoppingSink sink;
+    try {
+      reader->Extract({}, false, sink);
+      ADD_FAILURE() << "no HostStop";
+    } catch (const HostStop& stop) {
+      EXPECT_EQ(stop.code, -2147467260);
+    }
+    EXPECT_EQ(sink.begun, 3);
+  }
+}
+
+TEST(SevenZipReader, EncryptedHeadersNeedTheRightPassword) {
+  const auto bytes = ReadFile(FixturePath("encrypted_copy.7z"));
+  for (const auto& password :
+       {std::optional<std::u16string>(), std::optional<std::u16string>(u"secret")}) {
+    CountingPassword passwords(password);
+    EXPECT_THROW(OpenSevenZip(std::make_shared<MemorySource>(bytes), passwords),
+                 WrongPasswordError);
+    EXPECT_EQ(passwords.asked, 1);
+  }
+  CountingPassword right(u"Secret");
+  EXPECT_FALSE(OpenSevenZip(std::make_shared<MemorySource>(bytes), right)->Items().empty());
+  EXPECT_EQ(right.asked, 1);
+  // Unencrypted headers never ask.
+  CountingPassword unused(u"Secret");
+  OpenSevenZip(std::make_shared<MemorySource>(ReadFile(FixturePath("encrypted_copy_data.7z"))),
+               unused);
+  EXPECT_EQ(unused.asked, 0);
+}
+
+TEST(SevenZipReader, EncryptedDataWithWrongOrMissingPassword) {
+  const auto reader = Open("encrypted_copy_data.7z");
+  for (const auto& password :
+       {std::optional<std::u16string>(), std::optional<std::u16string>(u"Secrets")}) {
+    RecordingSink sink(password);
+    reader->Extract({}, false, sink);
+    EXPECT_EQ(sink.password_asked, 1);
+    for (uint32_t i = 0; i < reader->Items().size(); ++i) {
+      const Item& item = reader->Items()[i];
+      const bool has_data = item.size != 0;
+      EXPECT_EQ(sink.results[i], has_data ? OperationResult::kWrongPassword : OperationResult::kOk)
+          << ToUtf8(item.path);
+    }
+  }
+  // Nothing encrypted is requested: the password is not asked for.
+  RecordingSink sink;
+  const auto by_path = IndexByPath(*reader);
+  const uint32_t empty = by_path.at("empty.txt");
+  reader->Extract(std::span(&empty, 1), false, sink);
+  EXPECT_EQ(sink.password_asked, 0);
+  EXPECT_EQ(sink.results[empty], OperationResult::kOk);
+}
+
+// Several threads decode folders ahead; the sink still sees index order.
+TEST(SevenZipReader, ThreadsKeepIndexOrder) {
+  const auto reader = Open("many_copy.7z");
+  RecordingSink one;
+  reader->Extract({}, false, one);
+  reader->SetThreadCount(3);
+  RecordingSink three;
+  reader->Extract({}, false, three);
+  EXPECT_FALSE(three.order_error);
+  EXPECT_EQ(three.begun, one.begun);
+  EXPECT_EQ(three.results, one.results);
+  for (const auto& [index, stream] : one.data) EXPECT_TRUE(three.data[index].bytes == stream.bytes);
+}
+
+}  // namespace
+}  // namespace cindral::format::sevenz

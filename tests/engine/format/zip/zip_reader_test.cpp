@@ -1,0 +1,322 @@
+// Hand-made archives: the layouts and fields the oracle tools do not write on
+// request, and hostile ones.
+#include <gtest/gtest.h>
+
+#include "engine/format/zip/zip_internal.h"
+#include "tests/engine/format/zip/zip_test_support.h"
+
+namespace cindral::format::zip::testing {
+namespace {
+
+TestEntry Stored(std::string name, std::string data) {
+  TestEntry entry;
+  entry.name = std::move(name);
+  entry.data = std::move(data);
+  return entry;
+}
+
+TestEntry Deflated(std::string name, std::string data) {
+  TestEntry entry = Stored(std::move(name), std::move(data));
+  entry.method = 8;
+  return entry;
+}
+
+std::string UnicodePathField(const std::string& raw_name, const std::string& utf8,
+                             uint32_t crc_delta = 0) {
+  std::string data = "\x01";
+  Put32(data, Crc32(raw_name) + crc_delta);
+  return ExtraField(0x7075, data + utf8);
+}
+
+TEST(ZipNamesTest, NamesAreDecodedButNeverRewritten) {
+  TestEntry cp437 = Stored("\x80\x94\xE1\xFF.txt", "a");
+  TestEntry flagged = Stored("\xC3\xA9t\xC3\xA9/\xF0\x9F\x98\x80", "b");
+  flagged.flags = kFlagUtf8;
+  TestEntry unicode_field = Stored("caf\x82.txt", "c");
+  unicode_field.central_extra = UnicodePathField(unicode_field.name, "caf\xC3\xA9.txt");
+  TestEntry stale_field = Stored("old\x82.txt", "d");
+  stale_field.central_extra = UnicodePathField(stale_field.name, "new.txt", 1);
+  TestEntry bad_utf8 = Stored(
+      "a\xFF"
+      "b\xC3"
+      "c\xE2\x82",
+      "e");
+  bad_utf8.flags = kFlagUtf8;
+  const auto reader =
+      Open(BuildZip({cp437, flagged, unicode_field, stale_field, bad_utf8, Stored("../up/../x", ""),
+                     Stored("/abs\\back", ""), Stored("C:\\drive", "")}));
+  const std::vector<Item>& items = reader->Items();
+  ASSERT_EQ(items.size(), 8u);
+  EXPECT_EQ(items[0].path, u"\u00C7\u00F6\u00DF\u00A0.txt");
+  EXPECT_EQ(items[1].path, u"\u00E9t\u00E9/\U0001F600");
+  EXPECT_EQ(items[2].path, u"caf\u00E9.txt");
+  EXPECT_EQ(items[3].path, u"old\u00E9.txt");  // the field belongs to another name
+  EXPECT_EQ(items[4].path, u"a\uFFFDb\uFFFDc\uFFFD");
+  EXPECT_EQ(items[5].path, u"../up/../x");
+  EXPECT_EQ(items[6].path, u"/abs\\back");
+  EXPECT_EQ(items[7].path, u"C:\\drive");
+}
+
+TEST(ZipNamesTest, Utf8DecoderRejectsOverlongsAndSurrogates) {
+  EXPECT_EQ(DecodeUtf8("\xC0\xAF"), u"\uFFFD\uFFFD");
+  EXPECT_EQ(DecodeUtf8("\xE0\x80\xAF"), u"\uFFFD\uFFFD\uFFFD");
+  EXPECT_EQ(DecodeUtf8("\xED\xA0\x80"), u"\uFFFD\uFFFD\uFFFD");
+  EXPECT_EQ(DecodeUtf8("\xF4\x90\x80\x80"), u"\uFFFD\uFFFD\uFFFD\uFFFD");
+  EXPECT_EQ(DecodeUtf8("\xF0\x9F\x98"), u"\uFFFD");
+  EXPECT_EQ(DecodeUtf8("\xEF\xBF\xBF\xF4\x8F\xBF\xBF"), u"\uFFFF\U0010FFFF");
+  EXPECT_EQ(EncodeUtf8(u"p\u00E4ss\U0001F511"), "p\xC3\xA4ss\xF0\x9F\x94\x91");
+  EXPECT_EQ(EncodeUtf8(std::u16string(1, char16_t(0xD800)) + u"x"), "\xEF\xBF\xBDx");
+}
+
+TEST(ZipItemTest, TimesPreferNtfsThenUnixThenDos) {
+  std::string ntfs(4, '\0');
+  Put16(ntfs, 1);
+  Put16(ntfs, 24);
+  Put64(ntfs, 132000000000000001);  // modification
+  Put64(ntfs, 132000000000000002);  // access
+  Put64(ntfs, 132000000000000003);  // creation
+  std::string unix_time = "\x07";
+  Put32(unix_time, 1000000000);  // the central header carries only the first
+
+  TestEntry both = Stored("both", "");
+  both.central_extra = ExtraField(0x5455, unix_time) + ExtraField(0x000A, ntfs);
+  TestEntry unix_only = Stored("unix", "");
+  unix_only.central_extra = ExtraField(0x5455, unix_time);
+  TestEntry dos = Stored("dos", "");
+  TestEntry bad_dos = Stored("bad", "");
+  bad_dos.dos_time = 0;  // month 0
+
+  std::vector<std::array<int, 6>> asked;
+  const auto reader = Open(BuildZip({both, unix_only, dos, bad_dos}),
+                           [&](int y, int mo, int d, int h, int mi, int s) -> uint64_t {
+                             asked.push_back({y, mo, d, h, mi, s});
+                             return 42;
+                           });
+  const std::vector<Item>& items = reader->Items();
+  EXPECT_EQ(items[0].modification_time, 132000000000000001u);
+  EXPECT_EQ(items[0].access_time, 132000000000000002u);
+  EXPECT_EQ(items[0].creation_time, 132000000000000003u);
+  EXPECT_EQ(items[1].modification_time, (1000000000ull + 11644473600ull) * 10000000ull);
+  EXPECT_FALSE(items[1].access_time);
+  EXPECT_EQ(items[2].modification_time, 42u);
+  EXPECT_FALSE(items[3].modification_time);
+  ASSERT_EQ(asked.size(), 1u);
+  EXPECT_EQ(asked[0], (std::array<int, 6>{2021, 6, 15, 12, 34, 56}));
+
+  // Without a host conversion the DOS time is taken as UTC.
+  EXPECT_EQ(Open(BuildZip({dos}))->Items()[0].modification_time, kFixedFiletime);
+  EXPECT_EQ(UtcToFiletime(1601, 1, 1, 0, 0, 0), 0u);
+  EXPECT_EQ(UtcToFiletime(2000, 2, 29, 23, 59, 59), (951868799ull + 11644473600ull) * 10000000ull);
+}
+
+TEST(ZipItemTest, AttributesAndDirectoriesByHost) {
+  TestEntry dos_dir = Stored("folder", "");
+  dos_dir.external_attributes = 0x10 | 0x20;
+  TestEntry dos_file = Stored("file", "x");
+  dos_file.external_attributes = 0x01 | 0x20;
+  TestEntry unix_dir = Stored("udir", "");
+  unix_dir.version_made_by = 3 << 8 | 30;
+  unix_dir.external_attributes = 040755u << 16;
+  TestEntry unix_link = Stored("ulink", "target");
+  unix_link.version_made_by = 3 << 8 | 30;
+  unix_link.external_attributes = 0120777u << 16;
+  TestEntry slash = Stored("plain/", "");
+  const auto reader = Open(BuildZip({dos_dir, dos_file, unix_dir, unix_link, slash}));
+  const std::vector<Item>& items = reader->Items();
+  EXPECT_TRUE(items[0].is_directory);
+  EXPECT_EQ(items[0].attributes, 0x30u);
+  EXPECT_FALSE(items[0].posix_mode);
+  EXPECT_FALSE(items[1].is_directory);
+  EXPECT_EQ(items[1].attributes, 0x21u);
+  EXPECT_TRUE(items[2].is_directory);
+  EXPECT_EQ(items[2].attributes, 0x10u);
+  EXPECT_EQ(items[2].posix_mode, 040755u);
+  EXPECT_FALSE(items[3].is_directory);
+  EXPECT_EQ(items[3].posix_mode, 0120777u);
+  EXPECT_EQ(items[3].attributes, 0u);
+  EXPECT_TRUE(items[4].is_directory);
+}
+
+TEST(ZipLayoutTest, Zip64FieldsEndRecordsAndStub) {
+  TestEntry big = Deflated("big", std::string(100000, 'z'));
+  big.zip64 = true;
+  TestEntry small = Stored("small", "tiny");
+  small.zip64 = true;
+  for (const std::string& prefix : {std::string(), std::string(1000, '#')}) {
+    ArchiveOptions options;
+    options.zip64_end = true;
+    options.prefix = prefix;
+    options.comment = "trailing comment PK\x05\x06 with a fake signature";
+    const auto reader = Open(BuildZip({big, small, Stored("plain", "p")}, options));
+    ASSERT_EQ(reader->Items().size(), 3u);
+    EXPECT_EQ(reader->Items()[0].size, 100000u);
+    RecordingSink sink = ExtractAll(*reader);
+    EXPECT_EQ(sink.results.at(0), OperationResult::kOk);
+    EXPECT_EQ(sink.outputs[0], big.data);
+    EXPECT_EQ(sink.outputs[1], "tiny");
+    EXPECT_EQ(sink.outputs[2], "p");
+  }
+}
+
+TEST(ZipLayoutTest, EmptyArchiveAndEntryCountWrapping) {
+  EXPECT_TRUE(Open(BuildZip({}))->Items().empty());
+  // More than 65535 entries without Zip64 records: the count has wrapped.
+  std::vector<TestEntry> many(65537, Stored("n", ""));
+  const auto reader = Open(BuildZip(many));
+  EXPECT_EQ(reader->Items().size(), 65537u);
+}
+
+TEST(ZipLayoutTest, JavaStyleDescriptorFlagWithSizesInLocalHeader) {
+  TestEntry entry = Deflated("java", std::string(5000, 'j'));
+  entry.flags = kFlagDataDescriptor;
+  TestEntry next = Stored("next", "n");
+  const auto reader = Open(BuildZip({entry, next}));
+  RecordingSink sink = ExtractAll(*reader);
+  EXPECT_EQ(sink.results.at(0), OperationResult::kOk);
+  EXPECT_EQ(sink.results.at(1), OperationResult::kOk);
+}
+
+void ExpectOpenError(const Bytes& bytes, const char* text) {
+  try {
+    Open(bytes);
+    ADD_FAILURE() << "opened";
+  } catch (const OpenError& error) {
+    if (text != nullptr) EXPECT_STREQ(error.what(), text);
+  }
+}
+
+TEST(ZipHostileTest, BrokenEndRecordsAreOpenErrors) {
+  ExpectOpenError({}, "not a ZIP archive");
+  ExpectOpenError(Bytes(1000, 0), "not a ZIP archive");
+  ArchiveOptions split;
+  split.disk = 1;
+  ExpectOpenError(BuildZip({Stored("a", "a")}, split), "split archives are not supported");
+  // Counts that cannot fit in the directory must not size an allocation.
+  ArchiveOptions huge;
+  huge.entry_count = 65535;
+  ExpectOpenError(BuildZip({Stored("a", "a")}, huge),
+                  "entry count does not fit the central directory");
+  huge.zip64_end = true;
+  huge.entry_count = uint64_t{1} << 60;
+  ExpectOpenError(BuildZip({Stored("a", "a")}, huge),
+                  "entry count does not fit the central directory");
+}
+
+TEST(ZipHostileTest, EntryFailuresStayWithTheirEntry) {
+  TestEntry bad_crc = Deflated("crc", std::string(3000, 'c'));
+  bad_crc.crc = 0x12345678;
+  TestEntry implode = Stored("implode", "not really imploded");
+  implode.method = 6;
+  TestEntry lying_size = Deflated("size", std::string(3000, 's'));
+  lying_size.declared_size = 2999;
+  TestEntry short_size = Stored("short", "abc");
+  short_size.packed = "ab";
+  TestEntry bomb = Deflated("bomb", std::string(2000000, '\0'));  // ~2 KB packed
+  TestEntry garbage = Deflated("garbage", "x");
+  garbage.packed = "\xFF\xFF\xFF\xFF";
+  TestEntry beyond = Stored("beyond", "");
+  beyond.offset = 1u << 30;
+  const auto reader = Open(BuildZip(
+      {bad_crc, implode, lying_size, short_size, bomb, garbage, beyond, Stored("fine", "ok")}));
+  EXPECT_EQ(reader->Items()[1].method, u"Implode");
+  RecordingSink sink = ExtractAll(*reader);
+  EXPECT_EQ(sink.results.at(0), OperationResult::kCrcError);
+  EXPECT_EQ(sink.results.at(1), OperationResult::kUnsupportedMethod);
+  EXPECT_EQ(sink.results.at(2), OperationResult::kDataError);
+  EXPECT_LE(sink.outputs[2].size(), 2999u);
+  EXPECT_EQ(sink.results.at(3), OperationResult::kDataError);
+  EXPECT_EQ(sink.results.at(4), OperationResult::kOk);  // 1000:1 is still honest
+  EXPECT_EQ(sink.results.at(5), OperationResult::kDataError);
+  EXPECT_EQ(sink.results.at(6), OperationResult::kUnexpectedEnd);
+  EXPECT_EQ(sink.results.at(7), OperationResult::kOk);
+  EXPECT_EQ(sink.outputs[7], "ok");
+}
+
+TEST(ZipHostileTest, ImpossibleDeflateRatioIsRefusedBeforeDecoding) {
+  TestEntry claim = Deflated("claim", std::string(2000, 'a'));
+  const size_t packed = RawDeflate(claim.data).size();
+  claim.declared_size = packed * kMaxDeflateRatio + 1;
+  const auto reader = Open(BuildZip({claim}));
+  RecordingSink sink = ExtractAll(*reader);
+  EXPECT_EQ(sink.results.at(0), OperationResult::kDataError);
+  EXPECT_TRUE(sink.outputs[0].empty());
+}
+
+TEST(ZipHostileTest, LocalHeaderMismatchIsADataError) {
+  Bytes bytes = BuildZip({Stored("first", "1"), Stored("second", "2")});
+  bytes[0] = 'X';  // the first local header's signature
+  const auto reader = Open(bytes);
+  RecordingSink sink = ExtractAll(*reader);
+  EXPECT_EQ(sink.results.at(0), OperationResult::kDataError);
+  EXPECT_EQ(sink.results.at(1), OperationResult::kOk);
+}
+
+TEST(ZipHostileTest, OverlappingEntriesAreRefused) {
+  // Two central headers naming one local header.
+  TestEntry first = Stored("first", "shared data");
+  TestEntry alias = first;
+  alias.name = "alias";
+  alias.offset = 0;
+  // An entry whose stored data contains the next entry's header and data, as
+  // in non-recursive zip bombs.
+  const Bytes inner = BuildZip({Stored("inner", "kernel")});
+  const std::string inner_entry(inner.begin(), inner.begin() + 30 + 5 + 6);
+  TestEntry outer = Stored("outer", inner_entry);
+  TestEntry quoted = Stored("inner", "kernel");
+  const auto reader = Open(BuildZip({first, alias}));
+  RecordingSink sink = ExtractAll(*reader);
+  EXPECT_EQ(sink.results.at(0), OperationResult::kOk);
+  EXPECT_EQ(sink.results.at(1), OperationResult::kDataError);
+
+  Bytes nested = BuildZip({outer, Stored("after", "a")});
+  // Point a third entry into the middle of outer's data, at the quoted header.
+  TestEntry pointing = quoted;
+  pointing.offset = 30 + 5;
+  const auto bomb = Open(BuildZip({outer, pointing}));
+  RecordingSink bomb_sink = ExtractAll(*bomb);
+  EXPECT_EQ(bomb_sink.results.at(0), OperationResult::kOk);
+  EXPECT_EQ(bomb_sink.results.at(1), OperationResult::kDataError);
+  // Entries laid out one after another, or the directory first, are fine.
+  EXPECT_EQ(ExtractAll(*Open(nested)).results.at(1), OperationResult::kOk);
+}
+
+TEST(ZipExtractTest, ProgressPasswordAndHostStop) {
+  const std::string big(9u << 20, 'b');
+  TestEntry plain = Deflated("big", big);
+  const auto reader = Open(BuildZip({plain, Stored("s", "s")}));
+  RecordingSink sink = ExtractAll(*reader);
+  EXPECT_EQ(sink.total, big.size() + 1);
+  ASSERT_GE(sink.completed.size(), 2u);
+  uint64_t previous = 0;
+  for (const uint64_t value : sink.completed) {
+    EXPECT_GE(value, previous);
+    EXPECT_LE(value - previous, (4u << 20) + (64u << 10));
+    previous = value;
+  }
+  EXPECT_EQ(sink.completed.back(), big.size() + 1);
+  EXPECT_EQ(sink.password_calls, 0);
+
+  // Only the requested items, in order.
+  RecordingSink some;
+  const uint32_t second[] = {1};
+  reader->Extract(second, false, some);
+  EXPECT_EQ(some.begun, std::vector<uint32_t>{1});
+  EXPECT_EQ(some.total, 1u);
+
+  struct StoppingSink final : ExtractSink {
+    codec::OutStream* BeginItem(uint32_t) override { throw HostStop{-2147467260}; }
+    void EndItem(uint32_t, OperationResult) override {}
+    void SetTotal(uint64_t) override {}
+    void SetCompleted(uint64_t) override {}
+    std::optional<std::u16string> Password() override { return std::nullopt; }
+  } stopping;
+  try {
+    reader->Extract({}, false, stopping);
+    FAIL() << "the stop was swallowed";
+  } catch (const HostStop& stop) {
+    EXPECT_EQ(stop.code, -2147467260);
+  }
+}
+
+}  // namespace
+}  // namespace cindral::format::zip::testing

@@ -125,32 +125,6 @@ class LocalMemory {
   T* memory_ = nullptr;
 };
 
-// A loaded library.
-class UniqueModule {
- public:
-  UniqueModule() = default;
-  explicit UniqueModule(HMODULE module) : module_(module) {}
-  UniqueModule(UniqueModule&& other) noexcept : module_(other.Release()) {}
-  UniqueModule& operator=(UniqueModule&& other) noexcept {
-    Reset(other.Release());
-    return *this;
-  }
-  UniqueModule(const UniqueModule&) = delete;
-  UniqueModule& operator=(const UniqueModule&) = delete;
-  ~UniqueModule() { Reset(); }
-
-  HMODULE Get() const { return module_; }
-  explicit operator bool() const { return module_ != nullptr; }
-
-  HMODULE Release() { return std::exchange(module_, nullptr); }
-  void Reset(HMODULE module = nullptr) {
-    if (HMODULE old = std::exchange(module_, module)) FreeLibrary(old);
-  }
-
- private:
-  HMODULE module_ = nullptr;
-};
-
 // One reference to a COM object.
 template <typename T>
 class ComPtr {

@@ -3,9 +3,9 @@
 #include <exception>
 #include <filesystem>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
-#include <stdexcept>
 #include <vector>
 
 #include "app/entry/worker_shared_state.h"
@@ -13,7 +13,8 @@
 namespace cindral {
 namespace {
 
-constexpr DWORD kEngineSearchFlags = LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR;
+constexpr DWORD kEngineSearchFlags =
+    LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR;
 static_assert(kEngineSearchFlags == 0x900);
 
 std::filesystem::path ExecutablePath() {
@@ -45,8 +46,7 @@ void FreeEngine(EngineLibrary& engine) {
 void ConfigureHandler(IUnknown* handler, uint32_t thread_count, bool full_zip_settings) {
   ComPtr<abi::ISetProperties> properties;
   if (handler == nullptr ||
-      handler->QueryInterface(abi::kIidSetProperties, properties.PutVoid()) != S_OK ||
-      !properties)
+      handler->QueryInterface(abi::kIidSetProperties, properties.PutVoid()) != S_OK || !properties)
     return;
 
   UniqueBstr method(SysAllocString(L"Deflate"));

@@ -125,7 +125,8 @@ bool ExtractCallback::FolderOrder::operator()(const std::wstring& left,
 ComPtr<ExtractCallback> ExtractCallback::Create(WorkerSharedState* shared,
                                                 std::wstring staging_root,
                                                 const std::vector<ExtractItem>* items) {
-  return ComPtr<ExtractCallback>::Adopt(new ExtractCallback(shared, std::move(staging_root), items));
+  return ComPtr<ExtractCallback>::Adopt(
+      new ExtractCallback(shared, std::move(staging_root), items));
 }
 
 ExtractCallback::ExtractCallback(WorkerSharedState* shared, std::wstring staging_root,
@@ -225,17 +226,17 @@ HRESULT ExtractCallback::SetOperationResult(abi::Int32 result) {
   if (current_output_) {
     if (items_ != nullptr && current_index_ < items_->size()) {
       const ExtractItem& item = (*items_)[current_index_];
-      if (item.time_known) SetFileTime(current_output_->File(), nullptr, nullptr,
-                                       &item.modification_time);
+      if (item.time_known)
+        SetFileTime(current_output_->File(), nullptr, nullptr, &item.modification_time);
     }
     current_output_.Reset();
   }
   if (result == abi::kResultOk) return S_OK;
   failed_ = true;
   if (shared_ != nullptr)
-    ReportCallbackFailure(*shared_, std::wstring_view(result == abi::kResultWrongPassword
-                                                          ? kWrongPasswordText
-                                                          : kDamagedArchiveText));
+    ReportCallbackFailure(
+        *shared_, std::wstring_view(result == abi::kResultWrongPassword ? kWrongPasswordText
+                                                                        : kDamagedArchiveText));
   return E_FAIL;
 }
 

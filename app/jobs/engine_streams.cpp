@@ -64,8 +64,7 @@ ComPtr<Input> Input::Adopt(UniqueHandle file) {
 HRESULT Input::QueryInterface(REFIID iid, void** out) {
   if (out == nullptr) return E_POINTER;
   *out = nullptr;
-  if (!IsStreamInterface(iid, abi::kIidInStream, abi::kIidSequentialInStream))
-    return E_NOINTERFACE;
+  if (!IsStreamInterface(iid, abi::kIidInStream, abi::kIidSequentialInStream)) return E_NOINTERFACE;
   *out = static_cast<abi::IInStream*>(this);
   AddRef();
   return S_OK;

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <array>
-#include <filesystem>
 #include <stdexcept>
 #include <string_view>
+#include <vector>
 
 #include "common/file_system.h"
 
@@ -18,8 +18,64 @@ constexpr std::wstring_view kUncPrefix = L"\\\\";
 
 [[noreturn]] void Refuse(const char* message) { throw std::runtime_error(message); }
 
+// The root name of an absolute path: "C:", "\\server\share", or one of those
+// behind the extended-length prefixes ("\\?\C:", "\\?\UNC\server\share",
+// also "\\?\Volume{...}"). 0 for a path without one.
+size_t RootNameLength(std::wstring_view path) {
+  size_t position = 0;
+  int components = 0;
+  if (path.starts_with(kLongUncPrefix)) {
+    position = kLongUncPrefix.size();
+    components = 2;
+  } else if (path.starts_with(kLongPrefix)) {
+    position = kLongPrefix.size();
+    components = 1;
+  } else if (path.starts_with(kUncPrefix)) {
+    position = kUncPrefix.size();
+    components = 2;
+  } else {
+    return path.size() >= 2 && path[1] == L':' ? 2 : 0;
+  }
+  for (int index = 0;; ++index) {
+    const size_t separator = path.find(L'\\', position);
+    if (separator == std::wstring_view::npos) return path.size();
+    if (index + 1 == components) return separator;
+    position = separator + 1;
+  }
+}
+
+// Lexical normalisation that keeps UNC and extended-length roots intact (the
+// library's own folds the leading "\\" of a UNC path into one): forward
+// slashes become backslashes, repeated separators and "." go, ".." removes
+// the component before it and never climbs above the root.
+std::wstring NormalizeLexically(std::wstring path) {
+  std::replace(path.begin(), path.end(), L'/', L'\\');
+  const size_t root_length = RootNameLength(path);
+  const bool rooted = root_length < path.size() && path[root_length] == L'\\';
+  std::vector<std::wstring_view> components;
+  const std::wstring_view rest = std::wstring_view(path).substr(root_length);
+  for (size_t start = 0; start < rest.size();) {
+    const size_t separator = std::min(rest.find(L'\\', start), rest.size());
+    const std::wstring_view component = rest.substr(start, separator - start);
+    start = separator + 1;
+    if (component.empty() || component == L".") continue;
+    if (component == L".." && !components.empty() && components.back() != L"..") {
+      components.pop_back();
+    } else if (component != L".." || !rooted) {
+      components.push_back(component);
+    }
+  }
+  std::wstring normal = path.substr(0, root_length);
+  if (rooted) normal.push_back(L'\\');
+  for (size_t index = 0; index < components.size(); ++index) {
+    if (index != 0) normal.push_back(L'\\');
+    normal.append(components[index]);
+  }
+  return normal;
+}
+
 std::wstring AbsoluteNormalPath(const std::wstring& path) {
-  return std::filesystem::path(MakeAbsolutePath(path)).lexically_normal().wstring();
+  return NormalizeLexically(MakeAbsolutePath(path));
 }
 
 bool IsReservedCharacter(wchar_t unit) {
@@ -58,29 +114,6 @@ void CheckComponent(std::wstring_view component) {
     if (IsReservedCharacter(unit) || unit < 0x20) Refuse("Invalid archive filename.");
   }
   if (IsDeviceName(component)) Refuse("Windows device names are blocked.");
-}
-
-// The part of an absolute path that is the chain's first directory: the
-// drive root, or for a UNC path the share (a server alone is no directory
-// that can be opened). The extended-length forms keep their prefix.
-size_t ChainRootLength(std::wstring_view path) {
-  size_t position = 0;
-  int components = 1;
-  if (path.starts_with(kLongUncPrefix)) {
-    position = kLongUncPrefix.size();
-    components = 2;
-  } else if (path.starts_with(kLongPrefix)) {
-    position = kLongPrefix.size();
-  } else if (path.starts_with(kUncPrefix)) {
-    position = kUncPrefix.size();
-    components = 2;
-  }
-  for (int index = 0; index < components; ++index) {
-    const size_t separator = path.find(L'\\', position);
-    if (separator == std::wstring_view::npos) return path.size();
-    position = separator + 1;
-  }
-  return position;
 }
 
 }  // namespace
@@ -134,13 +167,15 @@ void GuardDirectory(const std::wstring& directory, bool create, HeldDirectories&
   const std::wstring long_path = MakeLongPath(directory);
   // Wine shows a Unix symbolic link as a reparse point only here, not through
   // the handle; on Windows the handle check below is the one that counts,
-  // since the path may be swapped between the two.
+  // since the path may be swapped between the two. A volume root is never a
+  // link, but Wine reports Z:\ (its link to the Unix root) as one.
   const DWORD attributes = GetFileAttributesW(long_path.c_str());
+  const bool volume_root = RootNameLength(long_path) + 1 >= long_path.size();
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     if (create && !CreateDirectoryW(long_path.c_str(), nullptr) &&
         GetLastError() != ERROR_ALREADY_EXISTS)
       Refuse("Cannot create destination directory.");
-  } else if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+  } else if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && !volume_root) {
     Refuse("Reparse points in destination paths are blocked.");
   }
 
@@ -163,19 +198,15 @@ void GuardDirectory(const std::wstring& directory, bool create, HeldDirectories&
 
 void GuardDirectoryChain(const std::wstring& path, bool create, HeldDirectories& held) {
   const std::wstring normal = AbsoluteNormalPath(path);
-  const size_t root_length = ChainRootLength(normal);
-  std::wstring current = normal.substr(0, root_length);
-  if (!current.ends_with(L'\\')) current.push_back(L'\\');
+  const size_t root_length = RootNameLength(normal);
+  std::wstring current = normal.substr(0, root_length) + L"\\";
   GuardDirectory(current, create, held);
 
-  size_t start = root_length;
-  while (start < normal.size()) {
+  for (size_t start = root_length + 1; start < normal.size();) {
     const size_t separator = std::min(normal.find(L'\\', start), normal.size());
-    if (separator > start) {
-      if (!current.ends_with(L'\\')) current.push_back(L'\\');
-      current.append(normal, start, separator - start);
-      GuardDirectory(current, create, held);
-    }
+    if (!current.ends_with(L'\\')) current.push_back(L'\\');
+    current.append(normal, start, separator - start);
+    GuardDirectory(current, create, held);
     start = separator + 1;
   }
 }

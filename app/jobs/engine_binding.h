@@ -3,8 +3,8 @@
 // to the engine's password questions.
 #pragma once
 
-#include <oleauto.h>
 #include <windows.h>
+#include <oleauto.h>
 
 #include <cstdint>
 

@@ -188,6 +188,26 @@ void ExpectTwoInterfaceIdentity(Callback* callback, const std::vector<GUID>& fir
   EXPECT_EQ(second->QueryInterface(abi::kIidInStream, &answered), E_NOINTERFACE);
 }
 
+// The engine may add and drop references from threads of its own, through
+// either interface.
+TEST(OpenCallbackTest, ReferenceCountIsSharedAcrossThreadsAndInterfaces) {
+  ComPtr<OpenCallback> callback = OpenCallback::Create(nullptr);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&callback, t] {
+      IUnknown* through = static_cast<abi::IArchiveOpenCallback*>(callback.Get());
+      if (t % 2 != 0) through = static_cast<abi::ICryptoGetTextPassword*>(callback.Get());
+      for (int i = 0; i < 200000; ++i) {
+        through->AddRef();
+        through->Release();
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(callback->AddRef(), 2u);
+  EXPECT_EQ(callback->Release(), 1u);
+}
+
 TEST(OpenCallbackTest, InterfaceIdentities) {
   ComPtr<OpenCallback> callback = OpenCallback::Create(nullptr);
   ExpectTwoInterfaceIdentity<OpenCallback, abi::IArchiveOpenCallback>(
@@ -549,6 +569,16 @@ TEST_F(UpdateCallbackTest, VanishedAndLockedSourcesAreSkippedWithOneNotice) {
   EXPECT_EQ(Message(*state), first_notice) << "only the first skipped source is named";
   EXPECT_EQ(callback->GetStream(2, stream.Put()), S_OK);
   EXPECT_TRUE(stream);
+
+  // A vanished folder (path not found) and a folder standing where a file
+  // was (access denied) are skipped the same way.
+  items_.push_back({(folder_ / L"no-such-folder" / L"f.txt").wstring(), L"f.txt", false, 1, {}, 0});
+  fs::create_directory(folder_ / L"now-a-folder");
+  items_.push_back({(folder_ / L"now-a-folder").wstring(), L"now-a-folder", false, 1, {}, 0});
+  EXPECT_EQ(callback->GetStream(3, stream.Put()), S_FALSE);
+  EXPECT_EQ(callback->GetStream(4, stream.Put()), S_FALSE);
+  EXPECT_FALSE(stream);
+  EXPECT_EQ(Message(*state), first_notice);
 
   ComPtr<UpdateCallback> headless = UpdateCallback::Create(nullptr, &items_);
   EXPECT_EQ(headless->GetStream(0, stream.Put()), S_FALSE);

@@ -45,10 +45,12 @@ constexpr size_t kDistanceTableSize =
 // Table entry: bits 0-4 code length, bits 8-12 extra bits to read after the
 // code (for a subtable link: the subtable's index bits), bits 16-31 the value
 // (literal byte, length or distance base, subtable start), plus flags.
-constexpr uint32_t kLiteral = 0x20;
+// The flags stay clear of bit 5, so entry & 63, which x86 shifts apply by
+// themselves, is the code length.
 constexpr uint32_t kSubtable = 0x40;
-constexpr uint32_t kEndOfBlock = 0x80;
+constexpr uint32_t kLiteral = 0x80;
 constexpr uint32_t kInvalid = 0x2000;
+constexpr uint32_t kEndOfBlock = 0x4000;
 
 constexpr uint32_t Entry(uint32_t value, uint32_t extra_bits, uint32_t flags) {
   return value << 16 | extra_bits << 8 | flags;
@@ -406,26 +408,34 @@ bool InflateDecoder::DecodeFast() {
     bit_count -= count;
   };
 
+  // After a refill at least 56 bits are there: three literal codes, or a
+  // literal/length code with its extra bits after up to one literal.
   while (in < in_fast_end && out < out_fast_end) {
     refill();
     uint32_t entry = Lookup(litlen, kLitlenTableBits, bits);
     if (entry & kLiteral) {
-      consume(entry & 31);
+      consume(entry & 63);
       *out++ = static_cast<uint8_t>(entry >> 16);
       entry = Lookup(litlen, kLitlenTableBits, bits);
       if (entry & kLiteral) {
-        consume(entry & 31);
+        consume(entry & 63);
         *out++ = static_cast<uint8_t>(entry >> 16);
-        continue;
+        entry = Lookup(litlen, kLitlenTableBits, bits);
+        if (entry & kLiteral) {
+          consume(entry & 63);
+          *out++ = static_cast<uint8_t>(entry >> 16);
+          continue;
+        }
+        refill();
       }
     }
     if (entry & (kEndOfBlock | kInvalid)) {
       if (entry & kInvalid) throw DataError("invalid literal/length code");
-      consume(entry & 31);
+      consume(entry & 63);
       block_ended = true;
       break;
     }
-    unsigned code_bits = entry & 31;
+    unsigned code_bits = entry & 63;
     unsigned extra_bits = (entry >> 8) & 31;
     const uint32_t length =
         (entry >> 16) +
@@ -435,7 +445,7 @@ bool InflateDecoder::DecodeFast() {
     refill();
     entry = Lookup(distances, kDistanceTableBits, bits);
     if (entry & kInvalid) throw DataError("invalid distance code");
-    code_bits = entry & 31;
+    code_bits = entry & 63;
     extra_bits = (entry >> 8) & 31;
     const uint32_t distance =
         (entry >> 16) +

@@ -27,6 +27,7 @@ constexpr size_t kFastOutputMargin = 258 + 2;
 
 constexpr unsigned kLitlenTableBits = 11;
 constexpr unsigned kDistanceTableBits = 8;
+constexpr uint32_t kLitlenMask = (uint32_t{1} << kLitlenTableBits) - 1;
 constexpr unsigned kCodeLengthTableBits = 7;
 constexpr unsigned kMaxCodeLength = 15;
 constexpr unsigned kLitlenSymbols = 288;
@@ -106,6 +107,14 @@ constexpr std::array<uint32_t, kCodeLengthSymbols> MakeCodeLengthEntries() {
 }
 constexpr std::array<uint32_t, kCodeLengthSymbols> kCodeLengthEntries = MakeCodeLengthEntries();
 
+constexpr std::array<uint8_t, 256> MakeReversedBytes() {
+  std::array<uint8_t, 256> reversed{};
+  for (unsigned byte = 0; byte < 256; ++byte)
+    for (unsigned bit = 0; bit < 8; ++bit) reversed[byte] |= ((byte >> bit) & 1) << (7 - bit);
+  return reversed;
+}
+constexpr std::array<uint8_t, 256> kReversedBytes = MakeReversedBytes();
+
 enum class Incomplete { kRejected, kSingleCodeAllowed };
 
 // Builds a lookup table indexed by the next table_bits input bits (the code's
@@ -130,8 +139,13 @@ void BuildTable(const uint8_t* lengths, unsigned count, const uint32_t* entries,
   if (left > 0) {
     if (incomplete == Incomplete::kRejected || max_length > 1)
       throw DataError("incomplete Huffman code");
-    std::fill(table, table + main_size, Entry(0, 0, kInvalid | 1));
-    if (max_length == 0) return;
+    // The only such set has at most one code of length 1: its other half
+    // stays invalid.
+    table[0] = table[1] = Entry(0, 0, kInvalid | 1);
+    if (max_length == 0) {
+      std::fill(table, table + main_size, table[0]);
+      return;
+    }
   }
 
   unsigned offsets[kMaxCodeLength + 2] = {};
@@ -150,18 +164,20 @@ void BuildTable(const uint8_t* lengths, unsigned count, const uint32_t* entries,
     const unsigned length = lengths[sorted[i]];
     code <<= length - previous_length;
     previous_length = length;
-    uint32_t value = 0;
-    for (unsigned bit = 0; bit < length; ++bit) value |= ((code >> bit) & 1) << (length - 1 - bit);
-    reversed[i] = static_cast<uint16_t>(value);
+    reversed[i] = static_cast<uint16_t>(
+        (kReversedBytes[code & 0xff] << 8 | kReversedBytes[code >> 8]) >> (16 - length));
     ++code;
   }
 
+  // The main table grows by doubling: once all codes up to some length are in
+  // place, a copy of the table's first half serves as its second half, and
+  // the slots left over are exactly those of the longer codes.
   unsigned i = 0;
-  for (; i < used && lengths[sorted[i]] <= table_bits; ++i) {
-    const unsigned length = lengths[sorted[i]];
-    const uint32_t entry = entries[sorted[i]] | length;
-    for (size_t index = reversed[i]; index < main_size; index += size_t{1} << length)
-      table[index] = entry;
+  for (unsigned length = 1; length <= table_bits; ++length) {
+    const size_t size = size_t{1} << length;
+    if (length > 1) std::memcpy(table + size / 2, table, size / 2 * sizeof *table);
+    for (; i < used && lengths[sorted[i]] == length; ++i)
+      table[reversed[i]] = entries[sorted[i]] | length;
   }
 
   // Codes sharing a prefix are consecutive in canonical order, and the last
@@ -186,12 +202,16 @@ void BuildTable(const uint8_t* lengths, unsigned count, const uint32_t* entries,
   }
 }
 
-inline uint32_t Lookup(const uint32_t* table, unsigned table_bits, uint64_t bits) {
-  uint32_t entry = table[bits & ((uint32_t{1} << table_bits) - 1)];
+// Follows a main-table entry to its subtable entry for a long code.
+inline uint32_t Resolve(const uint32_t* table, unsigned table_bits, uint32_t entry, uint64_t bits) {
   if (entry & kSubtable)
     entry =
         table[(entry >> 16) + ((bits >> table_bits) & ((uint32_t{1} << ((entry >> 8) & 31)) - 1))];
   return entry;
+}
+
+inline uint32_t Lookup(const uint32_t* table, unsigned table_bits, uint64_t bits) {
+  return Resolve(table, table_bits, table[bits & ((uint32_t{1} << table_bits) - 1)], bits);
 }
 
 inline uint64_t Load64(const uint8_t* p) {
@@ -409,10 +429,15 @@ bool InflateDecoder::DecodeFast() {
   };
 
   // After a refill at least 56 bits are there: three literal codes, or a
-  // literal/length code with its extra bits after up to one literal.
+  // literal/length code with its extra bits after up to two literals. A
+  // refill leaves the low bits as they are, and the bits above bit_count are
+  // the true next ones, so the next symbol's main-table entry is loaded early,
+  // before the refill and the match copy, to hide the load's latency.
+  refill();
+  uint32_t next_entry = litlen[bits & kLitlenMask];
   while (in < in_fast_end && out < out_fast_end) {
     refill();
-    uint32_t entry = Lookup(litlen, kLitlenTableBits, bits);
+    uint32_t entry = Resolve(litlen, kLitlenTableBits, next_entry, bits);
     if (entry & kLiteral) {
       consume(entry & 63);
       *out++ = static_cast<uint8_t>(entry >> 16);
@@ -424,6 +449,7 @@ bool InflateDecoder::DecodeFast() {
         if (entry & kLiteral) {
           consume(entry & 63);
           *out++ = static_cast<uint8_t>(entry >> 16);
+          next_entry = litlen[bits & kLitlenMask];
           continue;
         }
         refill();
@@ -451,6 +477,7 @@ bool InflateDecoder::DecodeFast() {
         (entry >> 16) +
         static_cast<uint32_t>((bits >> code_bits) & ((uint32_t{1} << extra_bits) - 1));
     consume(code_bits + extra_bits);
+    next_entry = litlen[bits & kLitlenMask];
     if (distance > static_cast<size_t>(out - out_begin))
       throw DataError("distance beyond the start of the data");
     if (length > static_cast<size_t>(out_limit - out)) {

@@ -225,6 +225,39 @@ inline void Store64(uint8_t* p, uint64_t value) { std::memcpy(p, &value, 8); }
 
 inline void Copy64(uint8_t* to, const uint8_t* from) { std::memcpy(to, from, 8); }
 
+// Copies a match in 8-byte words, writing up to kOutputSlack bytes past its
+// end. Each word is read only after the bytes it overlaps were written, which
+// holds for distances of 8 and more. Shorter distances repeat a pattern whose
+// period divides the distance, so once a few bytes are copied one by one, a
+// multiple of the distance of at least 8 serves as well.
+inline void CopyMatch(uint8_t* to, size_t distance, size_t length) {
+  uint8_t* const end = to + length;
+  if (distance == 1) {
+    const uint64_t pattern = uint64_t{to[-1]} * 0x0101010101010101u;
+    do {
+      Store64(to, pattern);
+      Store64(to + 8, pattern);
+      to += 16;
+    } while (to < end);
+    return;
+  }
+  if (distance < 8) {
+    // The smallest multiple of the distance that is at least 8.
+    static constexpr uint8_t kStep[8] = {0, 8, 8, 9, 8, 10, 12, 14};
+    const size_t step = kStep[distance];
+    for (const uint8_t* stop = to + (step - distance); to < stop; ++to) *to = to[-distance];
+    if (to >= end) return;
+    distance = step;
+  }
+  const uint8_t* from = to - distance;
+  do {
+    Copy64(to, from);
+    Copy64(to + 8, from + 8);
+    to += 16;
+    from += 16;
+  } while (to < end);
+}
+
 }  // namespace
 
 InflateDecoder::InflateDecoder(InStream& source, DeflateVariant variant)
@@ -486,27 +519,8 @@ bool InflateDecoder::DecodeFast() {
       break;
     }
 
-    uint8_t* to = out;
-    const uint8_t* from = out - distance;
+    CopyMatch(out, distance, length);
     out += length;
-    if (distance >= 8) {
-      do {
-        Copy64(to, from);
-        Copy64(to + 8, from + 8);
-        to += 16;
-        from += 16;
-      } while (to < out);
-    } else if (distance == 1) {
-      const uint64_t pattern = uint64_t{*from} * 0x0101010101010101u;
-      do {
-        Store64(to, pattern);
-        Store64(to + 8, pattern);
-        to += 16;
-      } while (to < out);
-    } else {
-      do *to++ = *from++;
-      while (to < out);
-    }
   }
 
   bit_buffer_ = bits;

@@ -119,9 +119,10 @@ enum class Incomplete { kRejected, kSingleCodeAllowed };
 
 // Builds a lookup table indexed by the next table_bits input bits (the code's
 // bits arrive first-bit-lowest, so indices are bit-reversed codes). Longer
-// codes go to subtables linked from the main table. Accepts exactly the code
-// sets zlib accepts: complete ones, an empty one where emptiness is legal, and
-// (for literal/length and distance codes) a single code of length 1.
+// codes go to subtables linked from the main table. Accepts the code sets
+// zlib accepts in a stream that can be valid: complete ones, an empty
+// distance code, and (for literal/length and distance codes) a single code of
+// length 1.
 void BuildTable(const uint8_t* lengths, unsigned count, const uint32_t* entries,
                 unsigned table_bits, Incomplete incomplete, uint32_t* table) {
   unsigned length_count[kMaxCodeLength + 1] = {};
@@ -245,7 +246,7 @@ inline void CopyMatch(uint8_t* to, size_t distance, size_t length) {
     // The smallest multiple of the distance that is at least 8.
     static constexpr uint8_t kStep[8] = {0, 8, 8, 9, 8, 10, 12, 14};
     const size_t step = kStep[distance];
-    for (const uint8_t* stop = to + (step - distance); to < stop; ++to) *to = to[-distance];
+    for (const uint8_t* stop = to + (step - distance); to < stop; ++to) *to = *(to - distance);
     if (to >= end) return;
     distance = step;
   }

@@ -28,6 +28,7 @@ constexpr size_t kFastOutputMargin = 258 + 2;
 constexpr unsigned kLitlenTableBits = 11;
 constexpr unsigned kDistanceTableBits = 8;
 constexpr uint32_t kLitlenMask = (uint32_t{1} << kLitlenTableBits) - 1;
+constexpr uint32_t kDistanceMask = (uint32_t{1} << kDistanceTableBits) - 1;
 constexpr unsigned kCodeLengthTableBits = 7;
 constexpr unsigned kMaxCodeLength = 15;
 constexpr unsigned kLitlenSymbols = 288;
@@ -502,8 +503,11 @@ bool InflateDecoder::DecodeFast() {
         static_cast<uint32_t>((bits >> code_bits) & ((uint32_t{1} << extra_bits) - 1));
     consume(code_bits + extra_bits);
 
+    // At most 46 bits went since the last refill, so the distance code's
+    // main-table bits are already true ones.
+    entry = distances[bits & kDistanceMask];
     refill();
-    entry = Lookup(distances, kDistanceTableBits, bits);
+    entry = Resolve(distances, kDistanceTableBits, entry, bits);
     if (entry & kInvalid) throw DataError("invalid distance code");
     code_bits = entry & 63;
     extra_bits = (entry >> 8) & 31;

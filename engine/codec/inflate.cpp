@@ -430,7 +430,10 @@ void InflateDecoder::DecodeHuffman() {
     if (out_pos_ >= kOutputLimit) return;
     if (in_end_ - in_pos_ < kFastInputMargin) FillInput();
     if (in_end_ - in_pos_ > kFastInputMargin && kOutputLimit - out_pos_ > kFastOutputMargin) {
-      if (DecodeFast()) return;
+      const bool block_ended = variant_ == DeflateVariant::kDeflate64
+                                   ? DecodeFast<DeflateVariant::kDeflate64>()
+                                   : DecodeFast<DeflateVariant::kDeflate>();
+      if (block_ended) return;
       continue;
     }
     if (DecodeOneSymbol()) return;
@@ -440,6 +443,8 @@ void InflateDecoder::DecodeHuffman() {
 // The hot loop: no input or output checks per symbol, since the margins
 // guarantee room for the longest symbol; only Deflate64's long matches can
 // exceed the output margin, and they are handed to the careful path.
+// Instantiated per variant so that plain Deflate does without that check.
+template <DeflateVariant kVariant>
 bool InflateDecoder::DecodeFast() {
   uint64_t bits = bit_buffer_;
   unsigned bit_count = bit_count_;
@@ -518,7 +523,7 @@ bool InflateDecoder::DecodeFast() {
     next_entry = litlen[bits & kLitlenMask];
     if (distance > static_cast<size_t>(out - out_begin))
       throw DataError("distance beyond the start of the data");
-    if (length > static_cast<size_t>(out_limit - out)) {
+    if (kVariant == DeflateVariant::kDeflate64 && length > static_cast<size_t>(out_limit - out)) {
       pending_length_ = length;
       pending_distance_ = distance;
       break;

@@ -19,9 +19,9 @@ constexpr size_t kOutputSlack = 32;
 constexpr size_t kInputSize = 65536;
 constexpr size_t kInputHistory = 8;
 
-// The fast loop runs while one longest symbol (literal/length code with extra
-// bits, distance code with extra bits) cannot exhaust input or output: each
-// iteration refills the bit buffer at most twice from 8-byte loads.
+// The fast loop runs while one iteration cannot exhaust input or output: it
+// refills the bit buffer at most three times, each an 8-byte load advancing
+// at most 7 bytes, and writes at most two literals and a 258-byte match.
 constexpr size_t kFastInputMargin = 32;
 constexpr size_t kFastOutputMargin = 258 + 2;
 

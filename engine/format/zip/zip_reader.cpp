@@ -200,6 +200,8 @@ OperationResult ZipReader::ExtractItem(uint32_t index, codec::OutStream* out, Pr
       (packed_size > UINT64_MAX / kMaxDeflateRatio || item.size > packed_size * kMaxDeflateRatio))
     return OperationResult::kDataError;
 
+  // Outside the try: the AES tag is still checked after a decoding failure.
+  std::optional<RangeStream> raw;
   std::unique_ptr<ZipCryptoDecoder> zip_crypto;
   std::unique_ptr<WinZipAesDecoder> aes;
   try {
@@ -207,15 +209,15 @@ OperationResult ZipReader::ExtractItem(uint32_t index, codec::OutStream* out, Pr
     const uint64_t archive_size = source_->Size();
     if (data_start > archive_size || archive_size - data_start < packed_size)
       return OperationResult::kUnexpectedEnd;
-    RangeStream raw(*source_, data_start, packed_size);
-    codec::InStream* packed = &raw;
+    raw.emplace(*source_, data_start, packed_size);
+    codec::InStream* packed = &*raw;
     uint64_t compressed_size = packed_size;
 
     if (entry.encryption != Encryption::kNone) {
       const std::string* secret = password.Get();
       if (secret == nullptr) return OperationResult::kWrongPassword;
       if (entry.encryption == Encryption::kAes) {
-        aes = std::make_unique<WinZipAesDecoder>(raw, packed_size, entry.aes_strength,
+        aes = std::make_unique<WinZipAesDecoder>(*raw, packed_size, entry.aes_strength,
                                                  Bytes(*secret));
         compressed_size -= WinZipAesDecoder::Overhead(entry.aes_strength);
         packed = aes.get();
@@ -226,7 +228,7 @@ OperationResult ZipReader::ExtractItem(uint32_t index, codec::OutStream* out, Pr
         const uint8_t check_bytes[] = {static_cast<uint8_t>(item.crc.value_or(0) >> 24),
                                        static_cast<uint8_t>(entry.dos_time >> 8)};
         const bool descriptor = (entry.flags & kFlagDataDescriptor) != 0;
-        zip_crypto = std::make_unique<ZipCryptoDecoder>(raw, Bytes(*secret),
+        zip_crypto = std::make_unique<ZipCryptoDecoder>(*raw, Bytes(*secret),
                                                         std::span(check_bytes, descriptor ? 2 : 1));
         compressed_size -= ZipCryptoDecoder::kHeaderSize;
         packed = zip_crypto.get();

@@ -88,10 +88,9 @@ class Progress {
 // The sink is asked once per Extract call, when the first encrypted entry is
 // actually extracted.
 //
-// Both encryptions get the password as UTF-8. WinZip AES prescribes it; for
-// the traditional cipher there is no standard, and UTF-8 is what current
-// tools on Unix and Windows' own "compressed folders" in UTF-8 mode use, and
-// is the same bytes as every other choice for ASCII passwords.
+// Both encryptions get the password as UTF-8. WinZip AES prescribes it; the
+// traditional cipher has no rule, and UTF-8 is what zip and 7zz produce from a
+// UTF-8 terminal, and the same bytes as any other choice for ASCII passwords.
 class PasswordCache {
  public:
   explicit PasswordCache(ExtractSink& sink) : sink_(sink) {}

@@ -29,7 +29,7 @@ std::map<std::u16string, uint32_t> IndexByPath(const ArchiveReader& reader) {
 // Methods whose decoders come from other lines of work and may not be wired
 // in yet.
 bool AwaitsDecoder(const std::u16string& method) {
-  for (const char16_t* name : {u"Deflate64", u"BZip2", u"LZMA", u"PPMd"})
+  for (const char16_t* name : {u"BZip2", u"LZMA", u"PPMd"})
     if (method.ends_with(name)) return true;
   return false;
 }

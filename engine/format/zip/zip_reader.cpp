@@ -236,7 +236,10 @@ OperationResult ZipReader::ExtractItem(uint32_t index, codec::OutStream* out, Pr
     if (entry.method == kMethodStore && compressed_size != item.size)
       return OperationResult::kDataError;
 
-    const std::unique_ptr<codec::InStream> decoder = MakeDecoder(entry, item.size, *packed);
+    // Some writers give empty entries (folders mostly) a method but no data.
+    const bool no_data = compressed_size == 0 && item.size == 0;
+    const std::unique_ptr<codec::InStream> decoder =
+        no_data ? nullptr : MakeDecoder(entry, item.size, *packed);
     const uint32_t crc = Copy(decoder ? *decoder : *packed, out, item.size, progress);
     if (aes) aes->Finish();
     if (entry.check_crc && crc != item.crc) {

@@ -7,6 +7,9 @@ if(CINDRAL_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
 endif()
+if(CINDRAL_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
 
 if(CINDRAL_FUZZ)
   # Coverage for the fuzzers in all code they reach; libFuzzer's main is

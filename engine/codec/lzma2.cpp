@@ -213,7 +213,7 @@ class Lzma2ParallelStream final : public InStream {
       }
       if (block.error) std::rethrow_exception(block.error);
       const size_t count = std::min(block.output.size() - block.read_pos, size - done);
-      std::memcpy(data + done, block.output.data() + block.read_pos, count);
+      if (count != 0) std::memcpy(data + done, block.output.data() + block.read_pos, count);
       block.read_pos += count;
       done += count;
       if (block.read_pos == block.output.size()) queue_.pop_front();

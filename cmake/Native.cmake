@@ -8,10 +8,6 @@ if(CINDRAL_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 if(CINDRAL_FUZZ)
-  add_compile_options(-fsanitize=fuzzer-no-link)
-endif()
-
-if(CINDRAL_FUZZ)
   # Coverage for the fuzzers in all code they reach; libFuzzer's main is
   # linked into the fuzz targets only.
   add_compile_options(-fsanitize=fuzzer-no-link)

@@ -1,5 +1,6 @@
 # Native build: only the portable engine code, its tests, benchmarks and fuzzers.
 option(CINDRAL_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+option(CINDRAL_FUZZ "Build the libFuzzer targets (clang, best with CINDRAL_SANITIZE)" OFF)
 
 set(CINDRAL_WARNINGS -Wall -Wextra -Werror)
 if(CINDRAL_SANITIZE)
@@ -19,3 +20,6 @@ include(GoogleTest)
 add_subdirectory(engine)
 add_subdirectory(tests/engine)
 add_subdirectory(bench)
+if(CINDRAL_FUZZ)
+  add_subdirectory(fuzz)
+endif()

@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "engine/format/sevenz/sevenz_header.h"
 #include "engine/format/sevenz/sevenz_reader.h"
 
 namespace {
@@ -39,13 +40,38 @@ class DiscardingSink final : public format::ExtractSink {
   std::optional<std::u16string> Password() override { return u"pw"; }
 };
 
+uint64_t LoadLe64(const uint8_t* p) {
+  uint64_t value = 0;
+  for (int i = 0; i < 8; ++i) value |= uint64_t{p[i]} << (8 * i);
+  return value;
+}
+
+void StoreLe32(uint8_t* p, uint32_t value) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+// Mutations almost never keep the header CRCs right; correcting them lets
+// the fuzzer reach the header parser and the decoders behind it.
+void FixCrcs(std::vector<uint8_t>& bytes) {
+  if (bytes.size() < 32) return;
+  const uint64_t offset = LoadLe64(&bytes[12]);
+  const uint64_t size = LoadLe64(&bytes[20]);
+  const uint64_t space = bytes.size() - 32;
+  if (offset <= space && size <= space - offset)
+    StoreLe32(&bytes[28], format::sevenz::Crc32(std::span(bytes).subspan(32 + offset, size)));
+  StoreLe32(&bytes[8], format::sevenz::Crc32(std::span(bytes).subspan(12, 20)));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::vector<uint8_t> bytes(data, data + size);
+  FixCrcs(bytes);
   FixedPassword passwords;
   std::unique_ptr<format::ArchiveReader> reader;
   try {
-    reader = format::sevenz::OpenSevenZip(std::make_shared<BytesSource>(data, size), passwords);
+    reader = format::sevenz::OpenSevenZip(std::make_shared<BytesSource>(bytes.data(), bytes.size()),
+                                          passwords);
   } catch (const format::OpenError&) {
     return 0;
   }

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "engine/codec/bzip2.h"
+#include "engine/codec/inflate.h"
 #include "engine/codec/ppmd7.h"
 #include "engine/format/sevenz/sevenz_aes.h"
 
@@ -47,6 +48,11 @@ std::unique_ptr<codec::InStream> MakeAes(const CoderArgs& args) {
   return MakeAesDecoder(*args.inputs[0], args.properties, *args.context.keys);
 }
 
+template <codec::DeflateVariant variant>
+std::unique_ptr<codec::InStream> MakeInflate(const CoderArgs& args) {
+  return std::make_unique<codec::InflateDecoder>(*args.inputs[0], variant);
+}
+
 std::unique_ptr<codec::InStream> MakePpmd(const CoderArgs& args) {
   return std::make_unique<codec::Ppmd7Decoder>(*args.inputs[0], args.properties, args.unpack_size);
 }
@@ -56,15 +62,24 @@ std::unique_ptr<codec::InStream> MakeBzip2(const CoderArgs& args) {
 }
 
 constexpr Method kMethods[] = {
-    {0x00, "Copy", 1, MakeCopy},       {0x03, "Delta", 1, nullptr},
-    {0x21, "LZMA2", 1, nullptr},       {0x0A, "ARM64", 1, nullptr},
-    {0x0B, "RISCV", 1, nullptr},       {0x030101, "LZMA", 1, nullptr},
-    {0x03030103, "BCJ", 1, nullptr},   {0x0303011B, "BCJ2", 4, nullptr},
-    {0x03030205, "PPC", 1, nullptr},   {0x03030401, "IA64", 1, nullptr},
-    {0x03030501, "ARM", 1, nullptr},   {0x03030701, "ARMT", 1, nullptr},
-    {0x03030805, "SPARC", 1, nullptr}, {0x030401, "PPMD", 1, MakePpmd},
-    {0x040108, "Deflate", 1, nullptr}, {0x040109, "Deflate64", 1, nullptr},
-    {0x040202, "BZip2", 1, MakeBzip2}, {kAesMethodId, "7zAES", 1, MakeAes},
+    {0x00, "Copy", 1, MakeCopy},
+    {0x03, "Delta", 1, nullptr},
+    {0x21, "LZMA2", 1, nullptr},
+    {0x0A, "ARM64", 1, nullptr},
+    {0x0B, "RISCV", 1, nullptr},
+    {0x030101, "LZMA", 1, nullptr},
+    {0x03030103, "BCJ", 1, nullptr},
+    {0x0303011B, "BCJ2", 4, nullptr},
+    {0x03030205, "PPC", 1, nullptr},
+    {0x03030401, "IA64", 1, nullptr},
+    {0x03030501, "ARM", 1, nullptr},
+    {0x03030701, "ARMT", 1, nullptr},
+    {0x03030805, "SPARC", 1, nullptr},
+    {0x030401, "PPMD", 1, MakePpmd},
+    {0x040108, "Deflate", 1, MakeInflate<codec::DeflateVariant::kDeflate>},
+    {0x040109, "Deflate64", 1, MakeInflate<codec::DeflateVariant::kDeflate64>},
+    {0x040202, "BZip2", 1, MakeBzip2},
+    {kAesMethodId, "7zAES", 1, MakeAes},
 };
 
 const Method* FindMethod(uint64_t id) {

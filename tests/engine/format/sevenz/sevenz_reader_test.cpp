@@ -95,6 +95,8 @@ INSTANTIATE_TEST_SUITE_P(Archives, SevenZipFixture,
                                            FixtureCase{"many_copy.7z", "many", std::nullopt},
                                            FixtureCase{"ppmd.7z", "tree", std::nullopt},
                                            FixtureCase{"bzip2.7z", "tree", std::nullopt},
+                                           FixtureCase{"deflate.7z", "tree", std::nullopt},
+                                           FixtureCase{"deflate64.7z", "tree", std::nullopt},
                                            FixtureCase{"small_copy.7z", "small", std::nullopt}),
                          [](const auto& info) {
                            std::string name = info.param.archive;

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <zlib.h>
 
+#include <ctime>
 #include <set>
 
 #include "tests/engine/format/sevenz/sevenz_test_util.h"
@@ -94,6 +95,7 @@ INSTANTIATE_TEST_SUITE_P(Archives, SevenZipFixture,
                                            FixtureCase{"encrypted_copy_data.7z", "tree", u"Secret"},
                                            FixtureCase{"many_copy.7z", "many", std::nullopt},
                                            FixtureCase{"ppmd.7z", "tree", std::nullopt},
+                                           FixtureCase{"times.7z", "tree", std::nullopt},
                                            FixtureCase{"bzip2.7z", "tree", std::nullopt},
                                            FixtureCase{"deflate.7z", "tree", std::nullopt},
                                            FixtureCase{"deflate64.7z", "tree", std::nullopt},
@@ -125,6 +127,25 @@ TEST(SevenZipReader, DescribesMethodsAndPackedSizes) {
     if (item.size == 0) continue;
     EXPECT_NE(item.method.find(u"7zAES:19"), std::u16string::npos);
     EXPECT_NE(item.method.find(u"Copy"), std::u16string::npos);
+  }
+}
+
+// 7zz stores creation and access times only when asked; both come from the
+// files, so they lie between the tree's making and now.
+TEST(SevenZipReader, CreationAndAccessTimes) {
+  const uint64_t tree_made = 1614834367ull * 10000000 + kUnixEpochAsFileTime;  // 2021-03-04
+  const uint64_t now = uint64_t(std::time(nullptr) + 60) * 10000000 + kUnixEpochAsFileTime;
+  const auto with = Open("times.7z");
+  for (const Item& item : with->Items()) {
+    ASSERT_TRUE(item.creation_time && item.access_time && item.modification_time);
+    EXPECT_GE(*item.access_time, *item.modification_time);
+    EXPECT_LE(*item.access_time, now);
+    EXPECT_GE(*item.creation_time, tree_made - 10000000ull * 86400 * 365 * 2);
+    EXPECT_LE(*item.creation_time, now);
+  }
+  for (const Item& item : Open("copy_plain.7z")->Items()) {
+    EXPECT_FALSE(item.creation_time);
+    EXPECT_FALSE(item.access_time);
   }
 }
 

@@ -89,21 +89,36 @@ TEST_P(SevenZipFixture, MatchesSourceTree) {
   EXPECT_EQ(sink.completed, total);
 }
 
-INSTANTIATE_TEST_SUITE_P(Archives, SevenZipFixture,
-                         ::testing::Values(FixtureCase{"copy_plain.7z", "tree", std::nullopt},
-                                           FixtureCase{"encrypted_copy.7z", "tree", u"Secret"},
-                                           FixtureCase{"encrypted_copy_data.7z", "tree", u"Secret"},
-                                           FixtureCase{"many_copy.7z", "many", std::nullopt},
-                                           FixtureCase{"ppmd.7z", "tree", std::nullopt},
-                                           FixtureCase{"times.7z", "tree", std::nullopt},
-                                           FixtureCase{"bzip2.7z", "tree", std::nullopt},
-                                           FixtureCase{"deflate.7z", "tree", std::nullopt},
-                                           FixtureCase{"deflate64.7z", "tree", std::nullopt},
-                                           FixtureCase{"small_copy.7z", "small", std::nullopt}),
-                         [](const auto& info) {
-                           std::string name = info.param.archive;
-                           return name.substr(0, name.find('.'));
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Archives, SevenZipFixture,
+    ::testing::Values(
+        FixtureCase{"copy_plain.7z", "tree", std::nullopt},
+        FixtureCase{"encrypted_copy.7z", "tree", u"Secret"},
+        FixtureCase{"encrypted_copy_data.7z", "tree", u"Secret"},
+        FixtureCase{"many_copy.7z", "many", std::nullopt},
+        FixtureCase{"ppmd.7z", "tree", std::nullopt}, FixtureCase{"times.7z", "tree", std::nullopt},
+        FixtureCase{"bzip2.7z", "tree", std::nullopt},
+        FixtureCase{"deflate.7z", "tree", std::nullopt},
+        FixtureCase{"deflate64.7z", "tree", std::nullopt},
+        FixtureCase{"small_copy.7z", "small", std::nullopt},
+        FixtureCase{"copy.7z", "tree", std::nullopt}, FixtureCase{"lzma.7z", "tree", std::nullopt},
+        FixtureCase{"lzma2.7z", "tree", std::nullopt},
+        FixtureCase{"plain_header.7z", "tree", std::nullopt},
+        FixtureCase{"nonsolid.7z", "tree", std::nullopt},
+        FixtureCase{"bcj.7z", "tree", std::nullopt}, FixtureCase{"bcj2.7z", "tree", std::nullopt},
+        FixtureCase{"arm64.7z", "tree", std::nullopt}, FixtureCase{"arm.7z", "tree", std::nullopt},
+        FixtureCase{"armt.7z", "tree", std::nullopt}, FixtureCase{"ppc.7z", "tree", std::nullopt},
+        FixtureCase{"sparc.7z", "tree", std::nullopt}, FixtureCase{"ia64.7z", "tree", std::nullopt},
+        FixtureCase{"riscv.7z", "tree", std::nullopt},
+        FixtureCase{"delta.7z", "tree", std::nullopt},
+        FixtureCase{"encrypted_data.7z", "tree", u"Secret"},
+        FixtureCase{"encrypted_headers.7z", "tree", u"Secret"},
+        FixtureCase{"many.7z", "many", std::nullopt},
+        FixtureCase{"small.7z", "small", std::nullopt}),
+    [](const auto& info) {
+      std::string name = info.param.archive;
+      return name.substr(0, name.find('.'));
+    });
 
 TEST(SevenZipReader, DescribesMethodsAndPackedSizes) {
   const auto copy = Open("copy_plain.7z");

@@ -256,23 +256,36 @@ TEST(SevenZipReader, HostStopPropagates) {
   }
 }
 
-TEST(SevenZipReader, EncryptedHeadersNeedTheRightPassword) {
-  const auto bytes = ReadFile(FixturePath("encrypted_copy.7z"));
-  for (const auto& password :
-       {std::optional<std::u16string>(), std::optional<std::u16string>(u"secret")}) {
-    CountingPassword passwords(password);
-    EXPECT_THROW(OpenSevenZip(std::make_shared<MemorySource>(bytes), passwords),
-                 WrongPasswordError);
-    EXPECT_EQ(passwords.asked, 1);
+TEST(SevenZipReader, SolidFolderPackedSizeOnItsFirstFile) {
+  const auto reader = Open("lzma2.7z");
+  int carriers = 0;
+  for (const Item& item : reader->Items()) carriers += item.packed_size.value_or(0) != 0;
+  EXPECT_EQ(carriers, 1);
+  EXPECT_EQ(reader->Items()[0].method.empty(), reader->Items()[0].size == 0);
+  for (const Item& item : reader->Items()) {
+    if (item.size != 0) EXPECT_EQ(item.method.substr(0, 6), u"LZMA2:");
   }
-  CountingPassword right(u"Secret");
-  EXPECT_FALSE(OpenSevenZip(std::make_shared<MemorySource>(bytes), right)->Items().empty());
-  EXPECT_EQ(right.asked, 1);
-  // Unencrypted headers never ask.
-  CountingPassword unused(u"Secret");
-  OpenSevenZip(std::make_shared<MemorySource>(ReadFile(FixturePath("encrypted_copy_data.7z"))),
-               unused);
-  EXPECT_EQ(unused.asked, 0);
+}
+
+TEST(SevenZipReader, EncryptedHeadersNeedTheRightPassword) {
+  for (const char* name : {"encrypted_copy.7z", "encrypted_headers.7z"}) {
+    const auto bytes = ReadFile(FixturePath(name));
+    for (const auto& password :
+         {std::optional<std::u16string>(), std::optional<std::u16string>(u"secret")}) {
+      CountingPassword passwords(password);
+      EXPECT_THROW(OpenSevenZip(std::make_shared<MemorySource>(bytes), passwords),
+                   WrongPasswordError);
+      EXPECT_EQ(passwords.asked, 1);
+    }
+    CountingPassword right(u"Secret");
+    EXPECT_FALSE(OpenSevenZip(std::make_shared<MemorySource>(bytes), right)->Items().empty());
+    EXPECT_EQ(right.asked, 1);
+    // Unencrypted headers never ask.
+    CountingPassword unused(u"Secret");
+    OpenSevenZip(std::make_shared<MemorySource>(ReadFile(FixturePath("encrypted_copy_data.7z"))),
+                 unused);
+    EXPECT_EQ(unused.asked, 0);
+  }
 }
 
 TEST(SevenZipReader, EncryptedDataWithWrongOrMissingPassword) {
@@ -300,16 +313,22 @@ TEST(SevenZipReader, EncryptedDataWithWrongOrMissingPassword) {
 
 // Several threads decode folders ahead; the sink still sees index order.
 TEST(SevenZipReader, ThreadsKeepIndexOrder) {
-  const auto reader = Open("many_copy.7z");
-  RecordingSink one;
-  reader->Extract({}, false, one);
-  reader->SetThreadCount(3);
-  RecordingSink three;
-  reader->Extract({}, false, three);
-  EXPECT_FALSE(three.order_error);
-  EXPECT_EQ(three.begun, one.begun);
-  EXPECT_EQ(three.results, one.results);
-  for (const auto& [index, stream] : one.data) EXPECT_TRUE(three.data[index].bytes == stream.bytes);
+  for (const char* name : {"many_copy.7z", "nonsolid.7z", "lzma2.7z", "encrypted_data.7z"}) {
+    SCOPED_TRACE(name);
+    const auto reader = Open(name);
+    RecordingSink one(u"Secret");
+    reader->Extract({}, false, one);
+    reader->SetThreadCount(3);
+    RecordingSink three(u"Secret");
+    reader->Extract({}, false, three);
+    EXPECT_FALSE(three.order_error);
+    EXPECT_EQ(three.begun, one.begun);
+    EXPECT_EQ(three.results, one.results);
+    EXPECT_LE(three.password_asked, 1);
+    for (const auto& [index, result] : one.results) EXPECT_EQ(result, OperationResult::kOk);
+    for (const auto& [index, stream] : one.data)
+      EXPECT_TRUE(three.data[index].bytes == stream.bytes);
+  }
 }
 
 }  // namespace

@@ -127,7 +127,8 @@ TEST(SevenZipCorruption, FlippedByteAtEveryOffset) {
 TEST(SevenZipCorruption, FlippedBytesInCompressedData) {
   const Bytes whole = ReadFile(FixturePath("small.7z"));
   uint64_t data_size = 0;
-  for (const Item& item : OpenBytes(whole)->Items()) data_size += item.packed_size.value_or(0);
+  const auto intact = OpenBytes(whole);
+  for (const Item& item : intact->Items()) data_size += item.packed_size.value_or(0);
   uint64_t next_header_offset = 0;
   for (int i = 0; i < 8; ++i) next_header_offset |= uint64_t{whole[12 + i]} << (8 * i);
   ASSERT_LT(data_size, next_header_offset);

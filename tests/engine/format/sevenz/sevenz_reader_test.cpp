@@ -158,7 +158,8 @@ TEST(SevenZipReader, CreationAndAccessTimes) {
     EXPECT_GE(*item.creation_time, tree_made - 10000000ull * 86400 * 365 * 2);
     EXPECT_LE(*item.creation_time, now);
   }
-  for (const Item& item : Open("copy_plain.7z")->Items()) {
+  const auto without = Open("copy_plain.7z");
+  for (const Item& item : without->Items()) {
     EXPECT_FALSE(item.creation_time);
     EXPECT_FALSE(item.access_time);
   }

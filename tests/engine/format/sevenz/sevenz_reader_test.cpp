@@ -264,7 +264,8 @@ TEST(SevenZipReader, SolidFolderPackedSizeOnItsFirstFile) {
   EXPECT_EQ(carriers, 1);
   EXPECT_EQ(reader->Items()[0].method.empty(), reader->Items()[0].size == 0);
   for (const Item& item : reader->Items()) {
-    if (item.size != 0) EXPECT_EQ(item.method.substr(0, 6), u"LZMA2:");
+    if (item.size == 0) continue;
+    EXPECT_EQ(item.method.substr(0, 6), u"LZMA2:");
   }
 }
 

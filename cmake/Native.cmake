@@ -1,14 +1,15 @@
 # Native build: only the portable engine code, its tests, benchmarks and fuzzers.
 option(CINDRAL_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
-option(CINDRAL_FUZZ "Build the libFuzzer targets (clang, best with CINDRAL_SANITIZE)" OFF)
+option(CINDRAL_FUZZ "Build the libFuzzer targets (clang)" OFF)
 
 set(CINDRAL_WARNINGS -Wall -Wextra -Werror)
-if(CINDRAL_FUZZ)
-  # Coverage feedback must reach the engine code, not only the fuzz entry points.
-  add_compile_options(-fsanitize=fuzzer-no-link)
-endif()
 if(CINDRAL_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+if(CINDRAL_FUZZ)
+  # Coverage for the code under test; the fuzz targets add the fuzzer main.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
 endif()
 

@@ -19,14 +19,16 @@ constexpr size_t kOutputSlack = 32;
 constexpr size_t kInputSize = 65536;
 constexpr size_t kInputHistory = 8;
 
-// The fast loop runs while one longest symbol (literal/length code with extra
-// bits, distance code with extra bits) cannot exhaust input or output: each
-// iteration refills the bit buffer at most twice from 8-byte loads.
+// The fast loop runs while one iteration cannot exhaust input or output: it
+// refills the bit buffer at most three times, each an 8-byte load advancing
+// at most 7 bytes, and writes at most two literals and a 258-byte match.
 constexpr size_t kFastInputMargin = 32;
 constexpr size_t kFastOutputMargin = 258 + 2;
 
 constexpr unsigned kLitlenTableBits = 11;
 constexpr unsigned kDistanceTableBits = 8;
+constexpr uint32_t kLitlenMask = (uint32_t{1} << kLitlenTableBits) - 1;
+constexpr uint32_t kDistanceMask = (uint32_t{1} << kDistanceTableBits) - 1;
 constexpr unsigned kCodeLengthTableBits = 7;
 constexpr unsigned kMaxCodeLength = 15;
 constexpr unsigned kLitlenSymbols = 288;
@@ -45,10 +47,12 @@ constexpr size_t kDistanceTableSize =
 // Table entry: bits 0-4 code length, bits 8-12 extra bits to read after the
 // code (for a subtable link: the subtable's index bits), bits 16-31 the value
 // (literal byte, length or distance base, subtable start), plus flags.
-constexpr uint32_t kLiteral = 0x20;
+// The flags stay clear of bit 5, so entry & 63, which x86 shifts apply by
+// themselves, is the code length.
 constexpr uint32_t kSubtable = 0x40;
-constexpr uint32_t kEndOfBlock = 0x80;
+constexpr uint32_t kLiteral = 0x80;
 constexpr uint32_t kInvalid = 0x2000;
+constexpr uint32_t kEndOfBlock = 0x4000;
 
 constexpr uint32_t Entry(uint32_t value, uint32_t extra_bits, uint32_t flags) {
   return value << 16 | extra_bits << 8 | flags;
@@ -104,13 +108,22 @@ constexpr std::array<uint32_t, kCodeLengthSymbols> MakeCodeLengthEntries() {
 }
 constexpr std::array<uint32_t, kCodeLengthSymbols> kCodeLengthEntries = MakeCodeLengthEntries();
 
+constexpr std::array<uint8_t, 256> MakeReversedBytes() {
+  std::array<uint8_t, 256> reversed{};
+  for (unsigned byte = 0; byte < 256; ++byte)
+    for (unsigned bit = 0; bit < 8; ++bit) reversed[byte] |= ((byte >> bit) & 1) << (7 - bit);
+  return reversed;
+}
+constexpr std::array<uint8_t, 256> kReversedBytes = MakeReversedBytes();
+
 enum class Incomplete { kRejected, kSingleCodeAllowed };
 
 // Builds a lookup table indexed by the next table_bits input bits (the code's
 // bits arrive first-bit-lowest, so indices are bit-reversed codes). Longer
-// codes go to subtables linked from the main table. Accepts exactly the code
-// sets zlib accepts: complete ones, an empty one where emptiness is legal, and
-// (for literal/length and distance codes) a single code of length 1.
+// codes go to subtables linked from the main table. Accepts the code sets
+// zlib accepts in a stream that can be valid: complete ones, an empty
+// distance code, and (for literal/length and distance codes) a single code of
+// length 1.
 void BuildTable(const uint8_t* lengths, unsigned count, const uint32_t* entries,
                 unsigned table_bits, Incomplete incomplete, uint32_t* table) {
   unsigned length_count[kMaxCodeLength + 1] = {};
@@ -128,8 +141,13 @@ void BuildTable(const uint8_t* lengths, unsigned count, const uint32_t* entries,
   if (left > 0) {
     if (incomplete == Incomplete::kRejected || max_length > 1)
       throw DataError("incomplete Huffman code");
-    std::fill(table, table + main_size, Entry(0, 0, kInvalid | 1));
-    if (max_length == 0) return;
+    // The only such set has at most one code of length 1: its other half
+    // stays invalid.
+    table[0] = table[1] = Entry(0, 0, kInvalid | 1);
+    if (max_length == 0) {
+      std::fill(table, table + main_size, table[0]);
+      return;
+    }
   }
 
   unsigned offsets[kMaxCodeLength + 2] = {};
@@ -148,18 +166,20 @@ void BuildTable(const uint8_t* lengths, unsigned count, const uint32_t* entries,
     const unsigned length = lengths[sorted[i]];
     code <<= length - previous_length;
     previous_length = length;
-    uint32_t value = 0;
-    for (unsigned bit = 0; bit < length; ++bit) value |= ((code >> bit) & 1) << (length - 1 - bit);
-    reversed[i] = static_cast<uint16_t>(value);
+    reversed[i] = static_cast<uint16_t>(
+        (kReversedBytes[code & 0xff] << 8 | kReversedBytes[code >> 8]) >> (16 - length));
     ++code;
   }
 
+  // The main table grows by doubling: once all codes up to some length are in
+  // place, a copy of the table's first half serves as its second half, and
+  // the slots left over are exactly those of the longer codes.
   unsigned i = 0;
-  for (; i < used && lengths[sorted[i]] <= table_bits; ++i) {
-    const unsigned length = lengths[sorted[i]];
-    const uint32_t entry = entries[sorted[i]] | length;
-    for (size_t index = reversed[i]; index < main_size; index += size_t{1} << length)
-      table[index] = entry;
+  for (unsigned length = 1; length <= table_bits; ++length) {
+    const size_t size = size_t{1} << length;
+    if (length > 1) std::memcpy(table + size / 2, table, size / 2 * sizeof *table);
+    for (; i < used && lengths[sorted[i]] == length; ++i)
+      table[reversed[i]] = entries[sorted[i]] | length;
   }
 
   // Codes sharing a prefix are consecutive in canonical order, and the last
@@ -184,12 +204,16 @@ void BuildTable(const uint8_t* lengths, unsigned count, const uint32_t* entries,
   }
 }
 
-inline uint32_t Lookup(const uint32_t* table, unsigned table_bits, uint64_t bits) {
-  uint32_t entry = table[bits & ((uint32_t{1} << table_bits) - 1)];
+// Follows a main-table entry to its subtable entry for a long code.
+inline uint32_t Resolve(const uint32_t* table, unsigned table_bits, uint32_t entry, uint64_t bits) {
   if (entry & kSubtable)
     entry =
         table[(entry >> 16) + ((bits >> table_bits) & ((uint32_t{1} << ((entry >> 8) & 31)) - 1))];
   return entry;
+}
+
+inline uint32_t Lookup(const uint32_t* table, unsigned table_bits, uint64_t bits) {
+  return Resolve(table, table_bits, table[bits & ((uint32_t{1} << table_bits) - 1)], bits);
 }
 
 inline uint64_t Load64(const uint8_t* p) {
@@ -202,6 +226,39 @@ inline uint64_t Load64(const uint8_t* p) {
 inline void Store64(uint8_t* p, uint64_t value) { std::memcpy(p, &value, 8); }
 
 inline void Copy64(uint8_t* to, const uint8_t* from) { std::memcpy(to, from, 8); }
+
+// Copies a match in 8-byte words, writing up to kOutputSlack bytes past its
+// end. Each word is read only after the bytes it overlaps were written, which
+// holds for distances of 8 and more. Shorter distances repeat a pattern whose
+// period divides the distance, so once a few bytes are copied one by one, a
+// multiple of the distance of at least 8 serves as well.
+inline void CopyMatch(uint8_t* to, size_t distance, size_t length) {
+  uint8_t* const end = to + length;
+  if (distance == 1) {
+    const uint64_t pattern = uint64_t{to[-1]} * 0x0101010101010101u;
+    do {
+      Store64(to, pattern);
+      Store64(to + 8, pattern);
+      to += 16;
+    } while (to < end);
+    return;
+  }
+  if (distance < 8) {
+    // The smallest multiple of the distance that is at least 8.
+    static constexpr uint8_t kStep[8] = {0, 8, 8, 9, 8, 10, 12, 14};
+    const size_t step = kStep[distance];
+    for (const uint8_t* stop = to + (step - distance); to < stop; ++to) *to = *(to - distance);
+    if (to >= end) return;
+    distance = step;
+  }
+  const uint8_t* from = to - distance;
+  do {
+    Copy64(to, from);
+    Copy64(to + 8, from + 8);
+    to += 16;
+    from += 16;
+  } while (to < end);
+}
 
 }  // namespace
 
@@ -373,7 +430,10 @@ void InflateDecoder::DecodeHuffman() {
     if (out_pos_ >= kOutputLimit) return;
     if (in_end_ - in_pos_ < kFastInputMargin) FillInput();
     if (in_end_ - in_pos_ > kFastInputMargin && kOutputLimit - out_pos_ > kFastOutputMargin) {
-      if (DecodeFast()) return;
+      const bool block_ended = variant_ == DeflateVariant::kDeflate64
+                                   ? DecodeFast<DeflateVariant::kDeflate64>()
+                                   : DecodeFast<DeflateVariant::kDeflate>();
+      if (block_ended) return;
       continue;
     }
     if (DecodeOneSymbol()) return;
@@ -383,6 +443,8 @@ void InflateDecoder::DecodeHuffman() {
 // The hot loop: no input or output checks per symbol, since the margins
 // guarantee room for the longest symbol; only Deflate64's long matches can
 // exceed the output margin, and they are handed to the careful path.
+// Instantiated per variant so that plain Deflate does without that check.
+template <DeflateVariant kVariant>
 bool InflateDecoder::DecodeFast() {
   uint64_t bits = bit_buffer_;
   unsigned bit_count = bit_count_;
@@ -406,70 +468,69 @@ bool InflateDecoder::DecodeFast() {
     bit_count -= count;
   };
 
+  // After a refill at least 56 bits are there: three literal codes, or a
+  // literal/length code with its extra bits after up to two literals. A
+  // refill leaves the low bits as they are, and the bits above bit_count are
+  // the true next ones, so the next symbol's main-table entry is loaded early,
+  // before the refill and the match copy, to hide the load's latency.
+  refill();
+  uint32_t next_entry = litlen[bits & kLitlenMask];
   while (in < in_fast_end && out < out_fast_end) {
     refill();
-    uint32_t entry = Lookup(litlen, kLitlenTableBits, bits);
+    uint32_t entry = Resolve(litlen, kLitlenTableBits, next_entry, bits);
     if (entry & kLiteral) {
-      consume(entry & 31);
+      consume(entry & 63);
       *out++ = static_cast<uint8_t>(entry >> 16);
       entry = Lookup(litlen, kLitlenTableBits, bits);
       if (entry & kLiteral) {
-        consume(entry & 31);
+        consume(entry & 63);
         *out++ = static_cast<uint8_t>(entry >> 16);
-        continue;
+        entry = Lookup(litlen, kLitlenTableBits, bits);
+        if (entry & kLiteral) {
+          consume(entry & 63);
+          *out++ = static_cast<uint8_t>(entry >> 16);
+          next_entry = litlen[bits & kLitlenMask];
+          continue;
+        }
+        refill();
       }
     }
     if (entry & (kEndOfBlock | kInvalid)) {
       if (entry & kInvalid) throw DataError("invalid literal/length code");
-      consume(entry & 31);
+      consume(entry & 63);
       block_ended = true;
       break;
     }
-    unsigned code_bits = entry & 31;
+    unsigned code_bits = entry & 63;
     unsigned extra_bits = (entry >> 8) & 31;
     const uint32_t length =
         (entry >> 16) +
         static_cast<uint32_t>((bits >> code_bits) & ((uint32_t{1} << extra_bits) - 1));
     consume(code_bits + extra_bits);
 
+    // At most 46 bits went since the last refill, so the distance code's
+    // main-table bits are already true ones.
+    entry = distances[bits & kDistanceMask];
     refill();
-    entry = Lookup(distances, kDistanceTableBits, bits);
+    entry = Resolve(distances, kDistanceTableBits, entry, bits);
     if (entry & kInvalid) throw DataError("invalid distance code");
-    code_bits = entry & 31;
+    code_bits = entry & 63;
     extra_bits = (entry >> 8) & 31;
     const uint32_t distance =
         (entry >> 16) +
         static_cast<uint32_t>((bits >> code_bits) & ((uint32_t{1} << extra_bits) - 1));
     consume(code_bits + extra_bits);
+    next_entry = litlen[bits & kLitlenMask];
     if (distance > static_cast<size_t>(out - out_begin))
       throw DataError("distance beyond the start of the data");
-    if (length > static_cast<size_t>(out_limit - out)) {
+    if (kVariant == DeflateVariant::kDeflate64 && length > static_cast<size_t>(out_limit - out)) {
       pending_length_ = length;
       pending_distance_ = distance;
       break;
     }
 
-    uint8_t* to = out;
-    const uint8_t* from = out - distance;
+    CopyMatch(out, distance, length);
     out += length;
-    if (distance >= 8) {
-      do {
-        Copy64(to, from);
-        Copy64(to + 8, from + 8);
-        to += 16;
-        from += 16;
-      } while (to < out);
-    } else if (distance == 1) {
-      const uint64_t pattern = uint64_t{*from} * 0x0101010101010101u;
-      do {
-        Store64(to, pattern);
-        Store64(to + 8, pattern);
-        to += 16;
-      } while (to < out);
-    } else {
-      do *to++ = *from++;
-      while (to < out);
-    }
   }
 
   bit_buffer_ = bits;

@@ -1,10 +1,14 @@
 # Native build: only the portable engine code, its tests, benchmarks and fuzzers.
 option(CINDRAL_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+option(CINDRAL_FUZZ "Build the libFuzzer targets (clang only)" OFF)
 
 set(CINDRAL_WARNINGS -Wall -Wextra -Werror)
 if(CINDRAL_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
+endif()
+if(CINDRAL_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link)
 endif()
 
 find_package(ZLIB REQUIRED)
@@ -19,3 +23,6 @@ include(GoogleTest)
 add_subdirectory(engine)
 add_subdirectory(tests/engine)
 add_subdirectory(bench)
+if(CINDRAL_FUZZ)
+  add_subdirectory(fuzz)
+endif()

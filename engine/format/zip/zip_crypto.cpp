@@ -117,9 +117,13 @@ size_t WinZipAesDecoder::Read(uint8_t* data, size_t size) {
   if (got != want) throw codec::UnexpectedEnd("encrypted data is truncated");
   s.remaining -= got;
   s.hmac.Update(std::span(data, got));
-  for (size_t i = 0; i < got; ++i) {
+  for (size_t done = 0; done < got;) {
     if (s.keystream_position == s.keystream.size()) s.RefillKeystream();
-    data[i] ^= s.keystream[s.keystream_position++];
+    const size_t count = std::min(got - done, s.keystream.size() - s.keystream_position);
+    const uint8_t* key = s.keystream.data() + s.keystream_position;
+    for (size_t i = 0; i < count; ++i) data[done + i] ^= key[i];
+    done += count;
+    s.keystream_position += count;
   }
   return got;
 }

@@ -40,8 +40,8 @@ constexpr uint16_t kMethodLzma = 14;
 constexpr uint16_t kMethodPpmd = 98;
 constexpr uint16_t kMethodAes = 99;
 
-// Deflate cannot expand one input byte to more than 1032 output bytes (258 per
-// two-bit code, with bit slack); an entry that claims more is a bomb or a lie.
+// Deflate cannot turn one input byte into more than 1032 output bytes (a
+// 258-byte match costs at least two bits); an entry that claims more lies.
 constexpr uint64_t kMaxDeflateRatio = 1032;
 
 enum class Encryption : uint8_t { kNone, kZipCrypto, kAes, kUnsupported };

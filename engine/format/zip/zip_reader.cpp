@@ -88,10 +88,9 @@ class Progress {
 // The sink is asked once per Extract call, when the first encrypted entry is
 // actually extracted.
 //
-// Both encryptions get the password as UTF-8. WinZip AES prescribes it; for
-// the traditional cipher there is no standard, and UTF-8 is what current
-// tools on Unix and Windows' own "compressed folders" in UTF-8 mode use, and
-// is the same bytes as every other choice for ASCII passwords.
+// Both encryptions get the password as UTF-8. WinZip AES prescribes it; the
+// traditional cipher has no rule, and UTF-8 is what zip and 7zz produce from a
+// UTF-8 terminal, and the same bytes as any other choice for ASCII passwords.
 class PasswordCache {
  public:
   explicit PasswordCache(ExtractSink& sink) : sink_(sink) {}
@@ -200,6 +199,8 @@ OperationResult ZipReader::ExtractItem(uint32_t index, codec::OutStream* out, Pr
       (packed_size > UINT64_MAX / kMaxDeflateRatio || item.size > packed_size * kMaxDeflateRatio))
     return OperationResult::kDataError;
 
+  // Outside the try: the AES tag is still checked after a decoding failure.
+  std::optional<RangeStream> raw;
   std::unique_ptr<ZipCryptoDecoder> zip_crypto;
   std::unique_ptr<WinZipAesDecoder> aes;
   try {
@@ -207,15 +208,15 @@ OperationResult ZipReader::ExtractItem(uint32_t index, codec::OutStream* out, Pr
     const uint64_t archive_size = source_->Size();
     if (data_start > archive_size || archive_size - data_start < packed_size)
       return OperationResult::kUnexpectedEnd;
-    RangeStream raw(*source_, data_start, packed_size);
-    codec::InStream* packed = &raw;
+    raw.emplace(*source_, data_start, packed_size);
+    codec::InStream* packed = &*raw;
     uint64_t compressed_size = packed_size;
 
     if (entry.encryption != Encryption::kNone) {
       const std::string* secret = password.Get();
       if (secret == nullptr) return OperationResult::kWrongPassword;
       if (entry.encryption == Encryption::kAes) {
-        aes = std::make_unique<WinZipAesDecoder>(raw, packed_size, entry.aes_strength,
+        aes = std::make_unique<WinZipAesDecoder>(*raw, packed_size, entry.aes_strength,
                                                  Bytes(*secret));
         compressed_size -= WinZipAesDecoder::Overhead(entry.aes_strength);
         packed = aes.get();
@@ -226,7 +227,7 @@ OperationResult ZipReader::ExtractItem(uint32_t index, codec::OutStream* out, Pr
         const uint8_t check_bytes[] = {static_cast<uint8_t>(item.crc.value_or(0) >> 24),
                                        static_cast<uint8_t>(entry.dos_time >> 8)};
         const bool descriptor = (entry.flags & kFlagDataDescriptor) != 0;
-        zip_crypto = std::make_unique<ZipCryptoDecoder>(raw, Bytes(*secret),
+        zip_crypto = std::make_unique<ZipCryptoDecoder>(*raw, Bytes(*secret),
                                                         std::span(check_bytes, descriptor ? 2 : 1));
         compressed_size -= ZipCryptoDecoder::kHeaderSize;
         packed = zip_crypto.get();
@@ -235,7 +236,10 @@ OperationResult ZipReader::ExtractItem(uint32_t index, codec::OutStream* out, Pr
     if (entry.method == kMethodStore && compressed_size != item.size)
       return OperationResult::kDataError;
 
-    const std::unique_ptr<codec::InStream> decoder = MakeDecoder(entry, item.size, *packed);
+    // Some writers give empty entries (folders mostly) a method but no data.
+    const bool no_data = compressed_size == 0 && item.size == 0;
+    const std::unique_ptr<codec::InStream> decoder =
+        no_data ? nullptr : MakeDecoder(entry, item.size, *packed);
     const uint32_t crc = Copy(decoder ? *decoder : *packed, out, item.size, progress);
     if (aes) aes->Finish();
     if (entry.check_crc && crc != item.crc) {

@@ -166,14 +166,17 @@ TEST(ZipLayoutTest, EmptyArchiveAndEntryCountWrapping) {
   EXPECT_EQ(reader->Items().size(), 65537u);
 }
 
-TEST(ZipLayoutTest, JavaStyleDescriptorFlagWithSizesInLocalHeader) {
+TEST(ZipLayoutTest, JavaStyleDescriptorsAndDataLessEntries) {
   TestEntry entry = Deflated("java", std::string(5000, 'j'));
   entry.flags = kFlagDataDescriptor;
   TestEntry next = Stored("next", "n");
-  const auto reader = Open(BuildZip({entry, next}));
+  TestEntry folder = Deflated("folder/", "");
+  folder.packed = "";  // a method, but no data at all
+  const auto reader = Open(BuildZip({entry, next, folder}));
   RecordingSink sink = ExtractAll(*reader);
   EXPECT_EQ(sink.results.at(0), OperationResult::kOk);
   EXPECT_EQ(sink.results.at(1), OperationResult::kOk);
+  EXPECT_EQ(sink.results.at(2), OperationResult::kOk);
 }
 
 void ExpectOpenError(const Bytes& bytes, const char* text) {

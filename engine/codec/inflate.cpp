@@ -1,0 +1,619 @@
+#include "engine/codec/inflate.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+
+namespace cindral::codec {
+namespace {
+
+// Output is decoded into one flat buffer so that matches never wrap: the window
+// (history a match may reach back into) is followed by a chunk of new output,
+// and the last window is slid back to the front once the chunk is full.
+constexpr size_t kWindowSize = 65536;
+constexpr size_t kChunkSize = 256 * 1024;
+constexpr size_t kOutputLimit = kWindowSize + kChunkSize;
+// Word-wise match copies may write up to 15 bytes past a match's end.
+constexpr size_t kOutputSlack = 32;
+constexpr size_t kInputSize = 65536;
+constexpr size_t kInputHistory = 8;
+
+// The fast loop runs while one longest symbol (literal/length code with extra
+// bits, distance code with extra bits) cannot exhaust input or output: each
+// iteration refills the bit buffer at most twice from 8-byte loads.
+constexpr size_t kFastInputMargin = 32;
+constexpr size_t kFastOutputMargin = 258 + 2;
+
+constexpr unsigned kLitlenTableBits = 11;
+constexpr unsigned kDistanceTableBits = 8;
+constexpr uint32_t kLitlenMask = (uint32_t{1} << kLitlenTableBits) - 1;
+constexpr unsigned kCodeLengthTableBits = 7;
+constexpr unsigned kMaxCodeLength = 15;
+constexpr unsigned kLitlenSymbols = 288;
+constexpr unsigned kDistanceSymbols = 32;
+constexpr unsigned kCodeLengthSymbols = 19;
+// A subtable serves the codes sharing one table-sized prefix; the codes are
+// distinct symbols, so each symbol adds at most one subtable of at most
+// 2^(15 - table bits) entries.
+constexpr size_t kLitlenTableSize =
+    (size_t{1} << kLitlenTableBits) +
+    kLitlenSymbols * (size_t{1} << (kMaxCodeLength - kLitlenTableBits));
+constexpr size_t kDistanceTableSize =
+    (size_t{1} << kDistanceTableBits) +
+    kDistanceSymbols * (size_t{1} << (kMaxCodeLength - kDistanceTableBits));
+
+// Table entry: bits 0-4 code length, bits 8-12 extra bits to read after the
+// code (for a subtable link: the subtable's index bits), bits 16-31 the value
+// (literal byte, length or distance base, subtable start), plus flags.
+// The flags stay clear of bit 5, so entry & 63, which x86 shifts apply by
+// themselves, is the code length.
+constexpr uint32_t kSubtable = 0x40;
+constexpr uint32_t kLiteral = 0x80;
+constexpr uint32_t kInvalid = 0x2000;
+constexpr uint32_t kEndOfBlock = 0x4000;
+
+constexpr uint32_t Entry(uint32_t value, uint32_t extra_bits, uint32_t flags) {
+  return value << 16 | extra_bits << 8 | flags;
+}
+
+constexpr uint16_t kLengthBase[29] = {3,  4,  5,  6,   7,   8,   9,   10,  11, 13,
+                                      15, 17, 19, 23,  27,  31,  35,  43,  51, 59,
+                                      67, 83, 99, 115, 131, 163, 195, 227, 258};
+constexpr uint8_t kLengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                      2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+constexpr uint16_t kDistanceBase[32] = {1,    2,    3,    4,     5,     7,     9,     13,
+                                        17,   25,   33,   49,    65,    97,    129,   193,
+                                        257,  385,  513,  769,   1025,  1537,  2049,  3073,
+                                        4097, 6145, 8193, 12289, 16385, 24577, 32769, 49153};
+constexpr uint8_t kDistanceExtra[32] = {0, 0, 0, 0, 1, 1, 2,  2,  3,  3,  4,  4,  5,  5,  6,  6,
+                                        7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13, 14, 14};
+constexpr uint8_t kCodeLengthOrder[kCodeLengthSymbols] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                                                          11, 4,  12, 3, 13, 2, 14, 1, 15};
+
+using LitlenEntries = std::array<uint32_t, kLitlenSymbols>;
+using DistanceEntries = std::array<uint32_t, kDistanceSymbols>;
+
+constexpr LitlenEntries MakeLitlenEntries(DeflateVariant variant) {
+  LitlenEntries entries{};
+  for (uint32_t symbol = 0; symbol < 256; ++symbol) entries[symbol] = Entry(symbol, 0, kLiteral);
+  entries[256] = Entry(0, 0, kEndOfBlock);
+  for (uint32_t code = 0; code < 29; ++code)
+    entries[257 + code] = Entry(kLengthBase[code], kLengthExtra[code], 0);
+  if (variant == DeflateVariant::kDeflate64) entries[285] = Entry(3, 16, 0);
+  entries[286] = entries[287] = Entry(0, 0, kInvalid);
+  return entries;
+}
+
+constexpr DistanceEntries MakeDistanceEntries(DeflateVariant variant) {
+  DistanceEntries entries{};
+  const uint32_t codes = variant == DeflateVariant::kDeflate64 ? 32 : 30;
+  for (uint32_t code = 0; code < 32; ++code)
+    entries[code] =
+        code < codes ? Entry(kDistanceBase[code], kDistanceExtra[code], 0) : Entry(0, 0, kInvalid);
+  return entries;
+}
+
+constexpr LitlenEntries kDeflateLitlen = MakeLitlenEntries(DeflateVariant::kDeflate);
+constexpr LitlenEntries kDeflate64Litlen = MakeLitlenEntries(DeflateVariant::kDeflate64);
+constexpr DistanceEntries kDeflateDistance = MakeDistanceEntries(DeflateVariant::kDeflate);
+constexpr DistanceEntries kDeflate64Distance = MakeDistanceEntries(DeflateVariant::kDeflate64);
+
+constexpr std::array<uint32_t, kCodeLengthSymbols> MakeCodeLengthEntries() {
+  std::array<uint32_t, kCodeLengthSymbols> entries{};
+  for (uint32_t symbol = 0; symbol < kCodeLengthSymbols; ++symbol)
+    entries[symbol] = Entry(symbol, 0, kLiteral);
+  return entries;
+}
+constexpr std::array<uint32_t, kCodeLengthSymbols> kCodeLengthEntries = MakeCodeLengthEntries();
+
+constexpr std::array<uint8_t, 256> MakeReversedBytes() {
+  std::array<uint8_t, 256> reversed{};
+  for (unsigned byte = 0; byte < 256; ++byte)
+    for (unsigned bit = 0; bit < 8; ++bit) reversed[byte] |= ((byte >> bit) & 1) << (7 - bit);
+  return reversed;
+}
+constexpr std::array<uint8_t, 256> kReversedBytes = MakeReversedBytes();
+
+enum class Incomplete { kRejected, kSingleCodeAllowed };
+
+// Builds a lookup table indexed by the next table_bits input bits (the code's
+// bits arrive first-bit-lowest, so indices are bit-reversed codes). Longer
+// codes go to subtables linked from the main table. Accepts exactly the code
+// sets zlib accepts: complete ones, an empty one where emptiness is legal, and
+// (for literal/length and distance codes) a single code of length 1.
+void BuildTable(const uint8_t* lengths, unsigned count, const uint32_t* entries,
+                unsigned table_bits, Incomplete incomplete, uint32_t* table) {
+  unsigned length_count[kMaxCodeLength + 1] = {};
+  for (unsigned symbol = 0; symbol < count; ++symbol) ++length_count[lengths[symbol]];
+  length_count[0] = 0;
+
+  int left = 1;
+  unsigned max_length = 0;
+  for (unsigned length = 1; length <= kMaxCodeLength; ++length) {
+    left = 2 * left - static_cast<int>(length_count[length]);
+    if (left < 0) throw DataError("over-subscribed Huffman code");
+    if (length_count[length] != 0) max_length = length;
+  }
+  const size_t main_size = size_t{1} << table_bits;
+  if (left > 0) {
+    if (incomplete == Incomplete::kRejected || max_length > 1)
+      throw DataError("incomplete Huffman code");
+    // The only such set has at most one code of length 1: its other half
+    // stays invalid.
+    table[0] = table[1] = Entry(0, 0, kInvalid | 1);
+    if (max_length == 0) {
+      std::fill(table, table + main_size, table[0]);
+      return;
+    }
+  }
+
+  unsigned offsets[kMaxCodeLength + 2] = {};
+  for (unsigned length = 1; length <= kMaxCodeLength; ++length)
+    offsets[length + 1] = offsets[length] + length_count[length];
+  const unsigned used = offsets[kMaxCodeLength + 1];
+  uint16_t sorted[kLitlenSymbols];
+  for (unsigned symbol = 0; symbol < count; ++symbol)
+    if (lengths[symbol] != 0) sorted[offsets[lengths[symbol]]++] = static_cast<uint16_t>(symbol);
+
+  // Canonical codes in (length, symbol) order, stored bit-reversed.
+  uint16_t reversed[kLitlenSymbols];
+  uint32_t code = 0;
+  unsigned previous_length = 0;
+  for (unsigned i = 0; i < used; ++i) {
+    const unsigned length = lengths[sorted[i]];
+    code <<= length - previous_length;
+    previous_length = length;
+    reversed[i] = static_cast<uint16_t>(
+        (kReversedBytes[code & 0xff] << 8 | kReversedBytes[code >> 8]) >> (16 - length));
+    ++code;
+  }
+
+  // The main table grows by doubling: once all codes up to some length are in
+  // place, a copy of the table's first half serves as its second half, and
+  // the slots left over are exactly those of the longer codes.
+  unsigned i = 0;
+  for (unsigned length = 1; length <= table_bits; ++length) {
+    const size_t size = size_t{1} << length;
+    if (length > 1) std::memcpy(table + size / 2, table, size / 2 * sizeof *table);
+    for (; i < used && lengths[sorted[i]] == length; ++i)
+      table[reversed[i]] = entries[sorted[i]] | length;
+  }
+
+  // Codes sharing a prefix are consecutive in canonical order, and the last
+  // of them is the longest, which sets the subtable's size.
+  const uint32_t prefix_mask = static_cast<uint32_t>(main_size - 1);
+  size_t next_subtable = main_size;
+  while (i < used) {
+    const uint32_t prefix = reversed[i] & prefix_mask;
+    unsigned end = i + 1;
+    while (end < used && (reversed[end] & prefix_mask) == prefix) ++end;
+    const unsigned sub_bits = lengths[sorted[end - 1]] - table_bits;
+    const size_t sub_size = size_t{1} << sub_bits;
+    table[prefix] = Entry(static_cast<uint32_t>(next_subtable), sub_bits, kSubtable);
+    for (; i < end; ++i) {
+      const unsigned length = lengths[sorted[i]];
+      const uint32_t entry = entries[sorted[i]] | length;
+      for (size_t index = reversed[i] >> table_bits; index < sub_size;
+           index += size_t{1} << (length - table_bits))
+        table[next_subtable + index] = entry;
+    }
+    next_subtable += sub_size;
+  }
+}
+
+// Follows a main-table entry to its subtable entry for a long code.
+inline uint32_t Resolve(const uint32_t* table, unsigned table_bits, uint32_t entry, uint64_t bits) {
+  if (entry & kSubtable)
+    entry =
+        table[(entry >> 16) + ((bits >> table_bits) & ((uint32_t{1} << ((entry >> 8) & 31)) - 1))];
+  return entry;
+}
+
+inline uint32_t Lookup(const uint32_t* table, unsigned table_bits, uint64_t bits) {
+  return Resolve(table, table_bits, table[bits & ((uint32_t{1} << table_bits) - 1)], bits);
+}
+
+inline uint64_t Load64(const uint8_t* p) {
+  uint64_t value;
+  std::memcpy(&value, p, 8);
+  if constexpr (std::endian::native == std::endian::big) value = __builtin_bswap64(value);
+  return value;
+}
+
+inline void Store64(uint8_t* p, uint64_t value) { std::memcpy(p, &value, 8); }
+
+inline void Copy64(uint8_t* to, const uint8_t* from) { std::memcpy(to, from, 8); }
+
+}  // namespace
+
+InflateDecoder::InflateDecoder(InStream& source, DeflateVariant variant)
+    : source_(source),
+      variant_(variant),
+      in_(new uint8_t[kInputSize]),
+      out_(new uint8_t[kOutputLimit + kOutputSlack]),
+      litlen_table_(new uint32_t[kLitlenTableSize]),
+      distance_table_(new uint32_t[kDistanceTableSize]) {}
+
+InflateDecoder::~InflateDecoder() = default;
+
+size_t InflateDecoder::Read(uint8_t* data, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    if (read_pos_ == out_pos_) {
+      if (state_ == State::kDone) break;
+      Decode();
+      continue;
+    }
+    const size_t count = std::min(size - done, out_pos_ - read_pos_);
+    std::memcpy(data + done, out_.get() + read_pos_, count);
+    read_pos_ += count;
+    done += count;
+  }
+  return done;
+}
+
+void InflateDecoder::Decode() {
+  if (state_ == State::kFailed) throw DataError("invalid deflate stream");
+  if (out_pos_ == kOutputLimit) {
+    std::memmove(out_.get(), out_.get() + kOutputLimit - kWindowSize, kWindowSize);
+    out_pos_ = read_pos_ = kWindowSize;
+  }
+  try {
+    while (out_pos_ < kOutputLimit && state_ != State::kDone) {
+      switch (state_) {
+        case State::kBlockHeader:
+          ReadBlockHeader();
+          break;
+        case State::kStored:
+          CopyStored();
+          break;
+        case State::kHuffman:
+          DecodeHuffman();
+          break;
+        case State::kDone:
+        case State::kFailed:
+          break;
+      }
+    }
+  } catch (...) {
+    state_ = State::kFailed;
+    throw;
+  }
+}
+
+void InflateDecoder::ReadBlockHeader() {
+  const uint32_t header = ReadBits(3);
+  final_block_ = header & 1;
+  switch (header >> 1) {
+    case 0: {
+      DropToByteBoundary();
+      uint32_t lengths = 0;
+      for (unsigned i = 0; i < 4; ++i) lengths |= uint32_t{ReadAlignedByte()} << (8 * i);
+      if ((lengths & 0xffff) != (~lengths >> 16)) throw DataError("stored block length mismatch");
+      stored_remaining_ = lengths & 0xffff;
+      state_ = State::kStored;
+      if (stored_remaining_ == 0) EndBlock();
+      return;
+    }
+    case 1:
+      UseFixedTables();
+      break;
+    case 2:
+      ReadDynamicTables();
+      break;
+    default:
+      throw DataError("invalid deflate block type");
+  }
+  state_ = State::kHuffman;
+}
+
+void InflateDecoder::UseFixedTables() {
+  if (fixed_tables_built_) return;
+  uint8_t lengths[kLitlenSymbols + kDistanceSymbols];
+  std::fill(lengths, lengths + 144, 8);
+  std::fill(lengths + 144, lengths + 256, 9);
+  std::fill(lengths + 256, lengths + 280, 7);
+  std::fill(lengths + 280, lengths + 288, 8);
+  std::fill(lengths + 288, lengths + 320, 5);
+  const bool is64 = variant_ == DeflateVariant::kDeflate64;
+  BuildTable(lengths, kLitlenSymbols, (is64 ? kDeflate64Litlen : kDeflateLitlen).data(),
+             kLitlenTableBits, Incomplete::kRejected, litlen_table_.get());
+  BuildTable(lengths + kLitlenSymbols, kDistanceSymbols,
+             (is64 ? kDeflate64Distance : kDeflateDistance).data(), kDistanceTableBits,
+             Incomplete::kRejected, distance_table_.get());
+  fixed_tables_built_ = true;
+}
+
+void InflateDecoder::ReadDynamicTables() {
+  fixed_tables_built_ = false;
+  const unsigned litlen_count = ReadBits(5) + 257;
+  const unsigned distance_count = ReadBits(5) + 1;
+  const unsigned code_length_count = ReadBits(4) + 4;
+  const bool is64 = variant_ == DeflateVariant::kDeflate64;
+  if (litlen_count > 286 || distance_count > (is64 ? 32u : 30u))
+    throw DataError("too many length or distance codes");
+
+  uint8_t code_length_lengths[kCodeLengthSymbols] = {};
+  for (unsigned i = 0; i < code_length_count; ++i)
+    code_length_lengths[kCodeLengthOrder[i]] = static_cast<uint8_t>(ReadBits(3));
+  uint32_t code_length_table[1 << kCodeLengthTableBits];
+  BuildTable(code_length_lengths, kCodeLengthSymbols, kCodeLengthEntries.data(),
+             kCodeLengthTableBits, Incomplete::kRejected, code_length_table);
+
+  // Literal/length and distance code lengths form one sequence: a repeat may
+  // run from one into the other.
+  uint8_t lengths[kLitlenSymbols + kDistanceSymbols];
+  const unsigned total = litlen_count + distance_count;
+  unsigned filled = 0;
+  while (filled < total) {
+    const uint32_t symbol = DecodeSymbol(code_length_table, kCodeLengthTableBits) >> 16;
+    if (symbol < 16) {
+      lengths[filled++] = static_cast<uint8_t>(symbol);
+      continue;
+    }
+    uint8_t value = 0;
+    unsigned repeat;
+    if (symbol == 16) {
+      if (filled == 0) throw DataError("code length repeat without a previous length");
+      value = lengths[filled - 1];
+      repeat = 3 + ReadBits(2);
+    } else if (symbol == 17) {
+      repeat = 3 + ReadBits(3);
+    } else {
+      repeat = 11 + ReadBits(7);
+    }
+    if (repeat > total - filled) throw DataError("code length repeat beyond the code count");
+    std::fill(lengths + filled, lengths + filled + repeat, value);
+    filled += repeat;
+  }
+  if (lengths[256] == 0) throw DataError("missing end-of-block code");
+
+  BuildTable(lengths, litlen_count, (is64 ? kDeflate64Litlen : kDeflateLitlen).data(),
+             kLitlenTableBits, Incomplete::kSingleCodeAllowed, litlen_table_.get());
+  BuildTable(lengths + litlen_count, distance_count,
+             (is64 ? kDeflate64Distance : kDeflateDistance).data(), kDistanceTableBits,
+             Incomplete::kSingleCodeAllowed, distance_table_.get());
+}
+
+void InflateDecoder::CopyStored() {
+  while (stored_remaining_ != 0 && out_pos_ < kOutputLimit) {
+    if (in_pos_ == in_end_ && !FillInput()) throw UnexpectedEnd("deflate stream truncated");
+    const size_t count =
+        std::min({size_t{stored_remaining_}, in_end_ - in_pos_, kOutputLimit - out_pos_});
+    std::memcpy(out_.get() + out_pos_, in_.get() + in_pos_, count);
+    in_pos_ += count;
+    out_pos_ += count;
+    stored_remaining_ -= static_cast<uint32_t>(count);
+  }
+  if (stored_remaining_ == 0) EndBlock();
+}
+
+void InflateDecoder::DecodeHuffman() {
+  for (;;) {
+    if (pending_length_ != 0 && !CopyPendingMatch()) return;
+    if (out_pos_ >= kOutputLimit) return;
+    if (in_end_ - in_pos_ < kFastInputMargin) FillInput();
+    if (in_end_ - in_pos_ > kFastInputMargin && kOutputLimit - out_pos_ > kFastOutputMargin) {
+      if (DecodeFast()) return;
+      continue;
+    }
+    if (DecodeOneSymbol()) return;
+  }
+}
+
+// The hot loop: no input or output checks per symbol, since the margins
+// guarantee room for the longest symbol; only Deflate64's long matches can
+// exceed the output margin, and they are handed to the careful path.
+bool InflateDecoder::DecodeFast() {
+  uint64_t bits = bit_buffer_;
+  unsigned bit_count = bit_count_;
+  const uint8_t* in = in_.get() + in_pos_;
+  const uint8_t* const in_fast_end = in_.get() + in_end_ - kFastInputMargin;
+  uint8_t* const out_begin = out_.get();
+  uint8_t* out = out_begin + out_pos_;
+  uint8_t* const out_limit = out_begin + kOutputLimit;
+  uint8_t* const out_fast_end = out_limit - kFastOutputMargin;
+  const uint32_t* const litlen = litlen_table_.get();
+  const uint32_t* const distances = distance_table_.get();
+  bool block_ended = false;
+
+  const auto refill = [&] {
+    bits |= Load64(in) << bit_count;
+    in += (63 - bit_count) >> 3;
+    bit_count |= 56;
+  };
+  const auto consume = [&](unsigned count) {
+    bits >>= count;
+    bit_count -= count;
+  };
+
+  // After a refill at least 56 bits are there: three literal codes, or a
+  // literal/length code with its extra bits after up to two literals. A
+  // refill leaves the low bits as they are, and the bits above bit_count are
+  // the true next ones, so the next symbol's main-table entry is loaded early,
+  // before the refill and the match copy, to hide the load's latency.
+  refill();
+  uint32_t next_entry = litlen[bits & kLitlenMask];
+  while (in < in_fast_end && out < out_fast_end) {
+    refill();
+    uint32_t entry = Resolve(litlen, kLitlenTableBits, next_entry, bits);
+    if (entry & kLiteral) {
+      consume(entry & 63);
+      *out++ = static_cast<uint8_t>(entry >> 16);
+      entry = Lookup(litlen, kLitlenTableBits, bits);
+      if (entry & kLiteral) {
+        consume(entry & 63);
+        *out++ = static_cast<uint8_t>(entry >> 16);
+        entry = Lookup(litlen, kLitlenTableBits, bits);
+        if (entry & kLiteral) {
+          consume(entry & 63);
+          *out++ = static_cast<uint8_t>(entry >> 16);
+          next_entry = litlen[bits & kLitlenMask];
+          continue;
+        }
+        refill();
+      }
+    }
+    if (entry & (kEndOfBlock | kInvalid)) {
+      if (entry & kInvalid) throw DataError("invalid literal/length code");
+      consume(entry & 63);
+      block_ended = true;
+      break;
+    }
+    unsigned code_bits = entry & 63;
+    unsigned extra_bits = (entry >> 8) & 31;
+    const uint32_t length =
+        (entry >> 16) +
+        static_cast<uint32_t>((bits >> code_bits) & ((uint32_t{1} << extra_bits) - 1));
+    consume(code_bits + extra_bits);
+
+    refill();
+    entry = Lookup(distances, kDistanceTableBits, bits);
+    if (entry & kInvalid) throw DataError("invalid distance code");
+    code_bits = entry & 63;
+    extra_bits = (entry >> 8) & 31;
+    const uint32_t distance =
+        (entry >> 16) +
+        static_cast<uint32_t>((bits >> code_bits) & ((uint32_t{1} << extra_bits) - 1));
+    consume(code_bits + extra_bits);
+    next_entry = litlen[bits & kLitlenMask];
+    if (distance > static_cast<size_t>(out - out_begin))
+      throw DataError("distance beyond the start of the data");
+    if (length > static_cast<size_t>(out_limit - out)) {
+      pending_length_ = length;
+      pending_distance_ = distance;
+      break;
+    }
+
+    uint8_t* to = out;
+    const uint8_t* from = out - distance;
+    out += length;
+    if (distance >= 8) {
+      do {
+        Copy64(to, from);
+        Copy64(to + 8, from + 8);
+        to += 16;
+        from += 16;
+      } while (to < out);
+    } else if (distance == 1) {
+      const uint64_t pattern = uint64_t{*from} * 0x0101010101010101u;
+      do {
+        Store64(to, pattern);
+        Store64(to + 8, pattern);
+        to += 16;
+      } while (to < out);
+    } else {
+      do *to++ = *from++;
+      while (to < out);
+    }
+  }
+
+  bit_buffer_ = bits;
+  bit_count_ = bit_count;
+  in_pos_ = static_cast<size_t>(in - in_.get());
+  out_pos_ = static_cast<size_t>(out - out_begin);
+  if (block_ended) EndBlock();
+  return block_ended;
+}
+
+// One symbol with every input and output check, for the edges of the buffers.
+bool InflateDecoder::DecodeOneSymbol() {
+  uint32_t entry = DecodeSymbol(litlen_table_.get(), kLitlenTableBits);
+  if (entry & kLiteral) {
+    out_[out_pos_++] = static_cast<uint8_t>(entry >> 16);
+    return false;
+  }
+  if (entry & kEndOfBlock) {
+    EndBlock();
+    return true;
+  }
+  const uint32_t length = (entry >> 16) + ReadBits((entry >> 8) & 31);
+  entry = DecodeSymbol(distance_table_.get(), kDistanceTableBits);
+  const uint32_t distance = (entry >> 16) + ReadBits((entry >> 8) & 31);
+  if (distance > out_pos_) throw DataError("distance beyond the start of the data");
+  pending_length_ = length;
+  pending_distance_ = distance;
+  return false;
+}
+
+bool InflateDecoder::CopyPendingMatch() {
+  const size_t count = std::min(size_t{pending_length_}, kOutputLimit - out_pos_);
+  uint8_t* to = out_.get() + out_pos_;
+  const uint8_t* from = to - pending_distance_;
+  for (size_t i = 0; i < count; ++i) to[i] = from[i];
+  out_pos_ += count;
+  pending_length_ -= static_cast<uint32_t>(count);
+  return pending_length_ == 0;
+}
+
+void InflateDecoder::EndBlock() {
+  if (!final_block_) {
+    state_ = State::kBlockHeader;
+    return;
+  }
+  DropToByteBoundary();
+  input_consumed_ = source_bytes_read_ - (in_end_ - in_pos_);
+  state_ = State::kDone;
+}
+
+bool InflateDecoder::FillInput() {
+  if (source_ended_) return false;
+  const size_t keep_from = in_pos_ > kInputHistory ? in_pos_ - kInputHistory : 0;
+  std::memmove(in_.get(), in_.get() + keep_from, in_end_ - keep_from);
+  in_pos_ -= keep_from;
+  in_end_ -= keep_from;
+  const size_t want = kInputSize - in_end_;
+  const size_t got = source_.Read(in_.get() + in_end_, want);
+  if (got < want) source_ended_ = true;
+  in_end_ += got;
+  source_bytes_read_ += got;
+  return got != 0;
+}
+
+void InflateDecoder::RefillBits() {
+  while (bit_count_ <= 56) {
+    if (in_pos_ == in_end_ && !FillInput()) return;
+    bit_buffer_ |= uint64_t{in_[in_pos_++]} << bit_count_;
+    bit_count_ += 8;
+  }
+}
+
+uint32_t InflateDecoder::ReadBits(unsigned count) {
+  if (bit_count_ < count) {
+    RefillBits();
+    if (bit_count_ < count) throw UnexpectedEnd("deflate stream truncated");
+  }
+  const uint32_t value = static_cast<uint32_t>(bit_buffer_ & ((uint64_t{1} << count) - 1));
+  bit_buffer_ >>= count;
+  bit_count_ -= count;
+  return value;
+}
+
+// A code may be shorter than the bits the table looks at, so running out of
+// input is an error only if the code found is longer than what is left.
+uint32_t InflateDecoder::DecodeSymbol(const uint32_t* table, unsigned table_bits) {
+  if (bit_count_ < kMaxCodeLength) RefillBits();
+  const uint32_t entry = Lookup(table, table_bits, bit_buffer_);
+  const unsigned length = entry & 31;
+  if (length > bit_count_) throw UnexpectedEnd("deflate stream truncated");
+  if (entry & kInvalid) throw DataError("invalid Huffman code");
+  bit_buffer_ >>= length;
+  bit_count_ -= length;
+  return entry;
+}
+
+// Whole bytes still in the bit buffer go back to the input, whose history
+// keeps them, so byte-aligned reads continue straight from the input buffer.
+void InflateDecoder::DropToByteBoundary() {
+  in_pos_ -= bit_count_ >> 3;
+  bit_buffer_ = 0;
+  bit_count_ = 0;
+}
+
+uint8_t InflateDecoder::ReadAlignedByte() {
+  if (in_pos_ == in_end_ && !FillInput()) throw UnexpectedEnd("deflate stream truncated");
+  return in_[in_pos_++];
+}
+
+}  // namespace cindral::codec

@@ -5,7 +5,13 @@
 #include <cstring>
 #include <string_view>
 
+#include "engine/codec/bcj2.h"
+#include "engine/codec/branch_filters.h"
 #include "engine/codec/bzip2.h"
+#include "engine/codec/delta.h"
+#include "engine/codec/inflate.h"
+#include "engine/codec/lzma.h"
+#include "engine/codec/lzma2.h"
 #include "engine/codec/ppmd7.h"
 #include "engine/format/sevenz/sevenz_aes.h"
 
@@ -47,6 +53,35 @@ std::unique_ptr<codec::InStream> MakeAes(const CoderArgs& args) {
   return MakeAesDecoder(*args.inputs[0], args.properties, *args.context.keys);
 }
 
+template <codec::DeflateVariant variant>
+std::unique_ptr<codec::InStream> MakeInflate(const CoderArgs& args) {
+  return std::make_unique<codec::InflateDecoder>(*args.inputs[0], variant);
+}
+
+std::unique_ptr<codec::InStream> MakeLzma(const CoderArgs& args) {
+  return std::make_unique<codec::LzmaDecoder>(*args.inputs[0], args.properties, args.unpack_size);
+}
+
+std::unique_ptr<codec::InStream> MakeLzma2(const CoderArgs& args) {
+  if (args.properties.size() != 1) throw codec::Unsupported("bad LZMA2 properties");
+  return std::make_unique<codec::Lzma2Decoder>(*args.inputs[0], args.properties[0],
+                                               args.context.threads);
+}
+
+template <codec::BranchFilter filter>
+std::unique_ptr<codec::InStream> MakeBranch(const CoderArgs& args) {
+  return std::make_unique<codec::BranchDecoder>(*args.inputs[0], filter, args.properties);
+}
+
+std::unique_ptr<codec::InStream> MakeBcj2(const CoderArgs& args) {
+  return std::make_unique<codec::Bcj2Decoder>(*args.inputs[0], *args.inputs[1], *args.inputs[2],
+                                              *args.inputs[3]);
+}
+
+std::unique_ptr<codec::InStream> MakeDelta(const CoderArgs& args) {
+  return std::make_unique<codec::DeltaDecoder>(*args.inputs[0], args.properties);
+}
+
 std::unique_ptr<codec::InStream> MakePpmd(const CoderArgs& args) {
   return std::make_unique<codec::Ppmd7Decoder>(*args.inputs[0], args.properties, args.unpack_size);
 }
@@ -56,15 +91,24 @@ std::unique_ptr<codec::InStream> MakeBzip2(const CoderArgs& args) {
 }
 
 constexpr Method kMethods[] = {
-    {0x00, "Copy", 1, MakeCopy},       {0x03, "Delta", 1, nullptr},
-    {0x21, "LZMA2", 1, nullptr},       {0x0A, "ARM64", 1, nullptr},
-    {0x0B, "RISCV", 1, nullptr},       {0x030101, "LZMA", 1, nullptr},
-    {0x03030103, "BCJ", 1, nullptr},   {0x0303011B, "BCJ2", 4, nullptr},
-    {0x03030205, "PPC", 1, nullptr},   {0x03030401, "IA64", 1, nullptr},
-    {0x03030501, "ARM", 1, nullptr},   {0x03030701, "ARMT", 1, nullptr},
-    {0x03030805, "SPARC", 1, nullptr}, {0x030401, "PPMD", 1, MakePpmd},
-    {0x040108, "Deflate", 1, nullptr}, {0x040109, "Deflate64", 1, nullptr},
-    {0x040202, "BZip2", 1, MakeBzip2}, {kAesMethodId, "7zAES", 1, MakeAes},
+    {0x00, "Copy", 1, MakeCopy},
+    {0x03, "Delta", 1, MakeDelta},
+    {0x21, "LZMA2", 1, MakeLzma2},
+    {0x0A, "ARM64", 1, MakeBranch<codec::BranchFilter::kArm64>},
+    {0x0B, "RISCV", 1, MakeBranch<codec::BranchFilter::kRiscV>},
+    {0x030101, "LZMA", 1, MakeLzma},
+    {0x03030103, "BCJ", 1, MakeBranch<codec::BranchFilter::kX86>},
+    {0x0303011B, "BCJ2", 4, MakeBcj2},
+    {0x03030205, "PPC", 1, MakeBranch<codec::BranchFilter::kPpc>},
+    {0x03030401, "IA64", 1, MakeBranch<codec::BranchFilter::kIa64>},
+    {0x03030501, "ARM", 1, MakeBranch<codec::BranchFilter::kArm>},
+    {0x03030701, "ARMT", 1, MakeBranch<codec::BranchFilter::kArmThumb>},
+    {0x03030805, "SPARC", 1, MakeBranch<codec::BranchFilter::kSparc>},
+    {0x030401, "PPMD", 1, MakePpmd},
+    {0x040108, "Deflate", 1, MakeInflate<codec::DeflateVariant::kDeflate>},
+    {0x040109, "Deflate64", 1, MakeInflate<codec::DeflateVariant::kDeflate64>},
+    {0x040202, "BZip2", 1, MakeBzip2},
+    {kAesMethodId, "7zAES", 1, MakeAes},
 };
 
 const Method* FindMethod(uint64_t id) {

@@ -176,6 +176,7 @@ void SevenZipReader::BuildItems() {
   }
 }
 
+// The result for a decoding failure; anything else (HostStop, bad_alloc) is rethrown.
 OperationResult ResultOf(const std::exception_ptr& error, bool encrypted) {
   try {
     std::rethrow_exception(error);
@@ -217,6 +218,7 @@ class Extraction {
   std::vector<uint8_t> buffer_ = std::vector<uint8_t>(kChunkSize);
   uint64_t completed_ = 0;
   uint64_t reported_ = 0;
+  uint64_t skipped_ = 0;
 };
 
 void Extraction::Progress(uint64_t bytes) {
@@ -248,6 +250,12 @@ bool Extraction::Reach(uint32_t folder, uint64_t offset) {
       if (stream_->Read(buffer_.data(), want) != want)
         throw codec::UnexpectedEnd("7z folder ended early");
       position_ += want;
+      // Dropped bytes do not advance the progress, but the host may stop meanwhile.
+      skipped_ += want;
+      if (skipped_ >= kProgressStep) {
+        skipped_ = 0;
+        sink_.SetCompleted(completed_);
+      }
     }
   } catch (...) {
     folder_failure_ =

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <zlib.h>
 
+#include <ctime>
 #include <set>
 
 #include "tests/engine/format/sevenz/sevenz_test_util.h"
@@ -88,18 +89,36 @@ TEST_P(SevenZipFixture, MatchesSourceTree) {
   EXPECT_EQ(sink.completed, total);
 }
 
-INSTANTIATE_TEST_SUITE_P(Archives, SevenZipFixture,
-                         ::testing::Values(FixtureCase{"copy_plain.7z", "tree", std::nullopt},
-                                           FixtureCase{"encrypted_copy.7z", "tree", u"Secret"},
-                                           FixtureCase{"encrypted_copy_data.7z", "tree", u"Secret"},
-                                           FixtureCase{"many_copy.7z", "many", std::nullopt},
-                                           FixtureCase{"ppmd.7z", "tree", std::nullopt},
-                                           FixtureCase{"bzip2.7z", "tree", std::nullopt},
-                                           FixtureCase{"small_copy.7z", "small", std::nullopt}),
-                         [](const auto& info) {
-                           std::string name = info.param.archive;
-                           return name.substr(0, name.find('.'));
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Archives, SevenZipFixture,
+    ::testing::Values(
+        FixtureCase{"copy_plain.7z", "tree", std::nullopt},
+        FixtureCase{"encrypted_copy.7z", "tree", u"Secret"},
+        FixtureCase{"encrypted_copy_data.7z", "tree", u"Secret"},
+        FixtureCase{"many_copy.7z", "many", std::nullopt},
+        FixtureCase{"ppmd.7z", "tree", std::nullopt}, FixtureCase{"times.7z", "tree", std::nullopt},
+        FixtureCase{"bzip2.7z", "tree", std::nullopt},
+        FixtureCase{"deflate.7z", "tree", std::nullopt},
+        FixtureCase{"deflate64.7z", "tree", std::nullopt},
+        FixtureCase{"small_copy.7z", "small", std::nullopt},
+        FixtureCase{"copy.7z", "tree", std::nullopt}, FixtureCase{"lzma.7z", "tree", std::nullopt},
+        FixtureCase{"lzma2.7z", "tree", std::nullopt},
+        FixtureCase{"plain_header.7z", "tree", std::nullopt},
+        FixtureCase{"nonsolid.7z", "tree", std::nullopt},
+        FixtureCase{"bcj.7z", "tree", std::nullopt}, FixtureCase{"bcj2.7z", "tree", std::nullopt},
+        FixtureCase{"arm64.7z", "tree", std::nullopt}, FixtureCase{"arm.7z", "tree", std::nullopt},
+        FixtureCase{"armt.7z", "tree", std::nullopt}, FixtureCase{"ppc.7z", "tree", std::nullopt},
+        FixtureCase{"sparc.7z", "tree", std::nullopt}, FixtureCase{"ia64.7z", "tree", std::nullopt},
+        FixtureCase{"riscv.7z", "tree", std::nullopt},
+        FixtureCase{"delta.7z", "tree", std::nullopt},
+        FixtureCase{"encrypted_data.7z", "tree", u"Secret"},
+        FixtureCase{"encrypted_headers.7z", "tree", u"Secret"},
+        FixtureCase{"many.7z", "many", std::nullopt},
+        FixtureCase{"small.7z", "small", std::nullopt}),
+    [](const auto& info) {
+      std::string name = info.param.archive;
+      return name.substr(0, name.find('.'));
+    });
 
 TEST(SevenZipReader, DescribesMethodsAndPackedSizes) {
   const auto copy = Open("copy_plain.7z");
@@ -123,6 +142,26 @@ TEST(SevenZipReader, DescribesMethodsAndPackedSizes) {
     if (item.size == 0) continue;
     EXPECT_NE(item.method.find(u"7zAES:19"), std::u16string::npos);
     EXPECT_NE(item.method.find(u"Copy"), std::u16string::npos);
+  }
+}
+
+// 7zz stores creation and access times only when asked; both come from the
+// files, so they lie between the tree's making and now.
+TEST(SevenZipReader, CreationAndAccessTimes) {
+  const uint64_t tree_made = 1614834367ull * 10000000 + kUnixEpochAsFileTime;  // 2021-03-04
+  const uint64_t now = uint64_t(std::time(nullptr) + 60) * 10000000 + kUnixEpochAsFileTime;
+  const auto with = Open("times.7z");
+  for (const Item& item : with->Items()) {
+    ASSERT_TRUE(item.creation_time && item.access_time && item.modification_time);
+    EXPECT_GE(*item.access_time, *item.modification_time);
+    EXPECT_LE(*item.access_time, now);
+    EXPECT_GE(*item.creation_time, tree_made - 10000000ull * 86400 * 365 * 2);
+    EXPECT_LE(*item.creation_time, now);
+  }
+  const auto without = Open("copy_plain.7z");
+  for (const Item& item : without->Items()) {
+    EXPECT_FALSE(item.creation_time);
+    EXPECT_FALSE(item.access_time);
   }
 }
 
@@ -218,39 +257,59 @@ TEST(SevenZipReader, HostStopPropagates) {
   }
 }
 
-TEST(SevenZipReader, EncryptedHeadersNeedTheRightPassword) {
-  const auto bytes = ReadFile(FixturePath("encrypted_copy.7z"));
-  for (const auto& password :
-       {std::optional<std::u16string>(), std::optional<std::u16string>(u"secret")}) {
-    CountingPassword passwords(password);
-    EXPECT_THROW(OpenSevenZip(std::make_shared<MemorySource>(bytes), passwords),
-                 WrongPasswordError);
-    EXPECT_EQ(passwords.asked, 1);
+TEST(SevenZipReader, SolidFolderPackedSizeOnItsFirstFile) {
+  const auto reader = Open("lzma2.7z");
+  int carriers = 0;
+  for (const Item& item : reader->Items()) carriers += item.packed_size.value_or(0) != 0;
+  EXPECT_EQ(carriers, 1);
+  EXPECT_EQ(reader->Items()[0].method.empty(), reader->Items()[0].size == 0);
+  for (const Item& item : reader->Items()) {
+    if (item.size == 0) continue;
+    EXPECT_EQ(item.method.substr(0, 6), u"LZMA2:");
   }
-  CountingPassword right(u"Secret");
-  EXPECT_FALSE(OpenSevenZip(std::make_shared<MemorySource>(bytes), right)->Items().empty());
-  EXPECT_EQ(right.asked, 1);
-  // Unencrypted headers never ask.
-  CountingPassword unused(u"Secret");
-  OpenSevenZip(std::make_shared<MemorySource>(ReadFile(FixturePath("encrypted_copy_data.7z"))),
-               unused);
-  EXPECT_EQ(unused.asked, 0);
 }
 
+TEST(SevenZipReader, EncryptedHeadersNeedTheRightPassword) {
+  for (const char* name : {"encrypted_copy.7z", "encrypted_headers.7z"}) {
+    const auto bytes = ReadFile(FixturePath(name));
+    for (const auto& password :
+         {std::optional<std::u16string>(), std::optional<std::u16string>(u"secret")}) {
+      CountingPassword passwords(password);
+      EXPECT_THROW(OpenSevenZip(std::make_shared<MemorySource>(bytes), passwords),
+                   WrongPasswordError);
+      EXPECT_EQ(passwords.asked, 1);
+    }
+    CountingPassword right(u"Secret");
+    EXPECT_FALSE(OpenSevenZip(std::make_shared<MemorySource>(bytes), right)->Items().empty());
+    EXPECT_EQ(right.asked, 1);
+    // Unencrypted headers never ask.
+    CountingPassword unused(u"Secret");
+    OpenSevenZip(std::make_shared<MemorySource>(ReadFile(FixturePath("encrypted_copy_data.7z"))),
+                 unused);
+    EXPECT_EQ(unused.asked, 0);
+  }
+}
+
+// Behind Copy a wrong key shows as CRC mismatches, behind LZMA2 as data errors
+// or mismatches; either way the items report a wrong password.
 TEST(SevenZipReader, EncryptedDataWithWrongOrMissingPassword) {
-  const auto reader = Open("encrypted_copy_data.7z");
-  for (const auto& password :
-       {std::optional<std::u16string>(), std::optional<std::u16string>(u"Secrets")}) {
-    RecordingSink sink(password);
-    reader->Extract({}, false, sink);
-    EXPECT_EQ(sink.password_asked, 1);
-    for (uint32_t i = 0; i < reader->Items().size(); ++i) {
-      const Item& item = reader->Items()[i];
-      const bool has_data = item.size != 0;
-      EXPECT_EQ(sink.results[i], has_data ? OperationResult::kWrongPassword : OperationResult::kOk)
-          << ToUtf8(item.path);
+  for (const char* name : {"encrypted_copy_data.7z", "encrypted_data.7z"}) {
+    const auto reader = Open(name);
+    for (const auto& password :
+         {std::optional<std::u16string>(), std::optional<std::u16string>(u"Secrets")}) {
+      RecordingSink sink(password);
+      reader->Extract({}, false, sink);
+      EXPECT_EQ(sink.password_asked, 1);
+      for (uint32_t i = 0; i < reader->Items().size(); ++i) {
+        const Item& item = reader->Items()[i];
+        const bool has_data = item.size != 0;
+        EXPECT_EQ(sink.results[i],
+                  has_data ? OperationResult::kWrongPassword : OperationResult::kOk)
+            << name << " " << ToUtf8(item.path);
+      }
     }
   }
+  const auto reader = Open("encrypted_copy_data.7z");
   // Nothing encrypted is requested: the password is not asked for.
   RecordingSink sink;
   const auto by_path = IndexByPath(*reader);
@@ -262,16 +321,22 @@ TEST(SevenZipReader, EncryptedDataWithWrongOrMissingPassword) {
 
 // Several threads decode folders ahead; the sink still sees index order.
 TEST(SevenZipReader, ThreadsKeepIndexOrder) {
-  const auto reader = Open("many_copy.7z");
-  RecordingSink one;
-  reader->Extract({}, false, one);
-  reader->SetThreadCount(3);
-  RecordingSink three;
-  reader->Extract({}, false, three);
-  EXPECT_FALSE(three.order_error);
-  EXPECT_EQ(three.begun, one.begun);
-  EXPECT_EQ(three.results, one.results);
-  for (const auto& [index, stream] : one.data) EXPECT_TRUE(three.data[index].bytes == stream.bytes);
+  for (const char* name : {"many_copy.7z", "nonsolid.7z", "lzma2.7z", "encrypted_data.7z"}) {
+    SCOPED_TRACE(name);
+    const auto reader = Open(name);
+    RecordingSink one(u"Secret");
+    reader->Extract({}, false, one);
+    reader->SetThreadCount(3);
+    RecordingSink three(u"Secret");
+    reader->Extract({}, false, three);
+    EXPECT_FALSE(three.order_error);
+    EXPECT_EQ(three.begun, one.begun);
+    EXPECT_EQ(three.results, one.results);
+    EXPECT_LE(three.password_asked, 1);
+    for (const auto& [index, result] : one.results) EXPECT_EQ(result, OperationResult::kOk);
+    for (const auto& [index, stream] : one.data)
+      EXPECT_TRUE(three.data[index].bytes == stream.bytes);
+  }
 }
 
 }  // namespace

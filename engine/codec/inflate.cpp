@@ -19,15 +19,16 @@ constexpr size_t kOutputSlack = 32;
 constexpr size_t kInputSize = 65536;
 constexpr size_t kInputHistory = 8;
 
-// The fast loop runs while one longest symbol (literal/length code with extra
-// bits, distance code with extra bits) cannot exhaust input or output: each
-// iteration refills the bit buffer at most twice from 8-byte loads.
+// The fast loop runs while one iteration cannot exhaust input or output: it
+// refills the bit buffer at most three times, each an 8-byte load advancing
+// at most 7 bytes, and writes at most two literals and a 258-byte match.
 constexpr size_t kFastInputMargin = 32;
 constexpr size_t kFastOutputMargin = 258 + 2;
 
 constexpr unsigned kLitlenTableBits = 11;
 constexpr unsigned kDistanceTableBits = 8;
 constexpr uint32_t kLitlenMask = (uint32_t{1} << kLitlenTableBits) - 1;
+constexpr uint32_t kDistanceMask = (uint32_t{1} << kDistanceTableBits) - 1;
 constexpr unsigned kCodeLengthTableBits = 7;
 constexpr unsigned kMaxCodeLength = 15;
 constexpr unsigned kLitlenSymbols = 288;
@@ -119,9 +120,10 @@ enum class Incomplete { kRejected, kSingleCodeAllowed };
 
 // Builds a lookup table indexed by the next table_bits input bits (the code's
 // bits arrive first-bit-lowest, so indices are bit-reversed codes). Longer
-// codes go to subtables linked from the main table. Accepts exactly the code
-// sets zlib accepts: complete ones, an empty one where emptiness is legal, and
-// (for literal/length and distance codes) a single code of length 1.
+// codes go to subtables linked from the main table. Accepts the code sets
+// zlib accepts in a stream that can be valid: complete ones, an empty
+// distance code, and (for literal/length and distance codes) a single code of
+// length 1.
 void BuildTable(const uint8_t* lengths, unsigned count, const uint32_t* entries,
                 unsigned table_bits, Incomplete incomplete, uint32_t* table) {
   unsigned length_count[kMaxCodeLength + 1] = {};
@@ -224,6 +226,39 @@ inline uint64_t Load64(const uint8_t* p) {
 inline void Store64(uint8_t* p, uint64_t value) { std::memcpy(p, &value, 8); }
 
 inline void Copy64(uint8_t* to, const uint8_t* from) { std::memcpy(to, from, 8); }
+
+// Copies a match in 8-byte words, writing up to kOutputSlack bytes past its
+// end. Each word is read only after the bytes it overlaps were written, which
+// holds for distances of 8 and more. Shorter distances repeat a pattern whose
+// period divides the distance, so once a few bytes are copied one by one, a
+// multiple of the distance of at least 8 serves as well.
+inline void CopyMatch(uint8_t* to, size_t distance, size_t length) {
+  uint8_t* const end = to + length;
+  if (distance == 1) {
+    const uint64_t pattern = uint64_t{to[-1]} * 0x0101010101010101u;
+    do {
+      Store64(to, pattern);
+      Store64(to + 8, pattern);
+      to += 16;
+    } while (to < end);
+    return;
+  }
+  if (distance < 8) {
+    // The smallest multiple of the distance that is at least 8.
+    static constexpr uint8_t kStep[8] = {0, 8, 8, 9, 8, 10, 12, 14};
+    const size_t step = kStep[distance];
+    for (const uint8_t* stop = to + (step - distance); to < stop; ++to) *to = *(to - distance);
+    if (to >= end) return;
+    distance = step;
+  }
+  const uint8_t* from = to - distance;
+  do {
+    Copy64(to, from);
+    Copy64(to + 8, from + 8);
+    to += 16;
+    from += 16;
+  } while (to < end);
+}
 
 }  // namespace
 
@@ -395,7 +430,10 @@ void InflateDecoder::DecodeHuffman() {
     if (out_pos_ >= kOutputLimit) return;
     if (in_end_ - in_pos_ < kFastInputMargin) FillInput();
     if (in_end_ - in_pos_ > kFastInputMargin && kOutputLimit - out_pos_ > kFastOutputMargin) {
-      if (DecodeFast()) return;
+      const bool block_ended = variant_ == DeflateVariant::kDeflate64
+                                   ? DecodeFast<DeflateVariant::kDeflate64>()
+                                   : DecodeFast<DeflateVariant::kDeflate>();
+      if (block_ended) return;
       continue;
     }
     if (DecodeOneSymbol()) return;
@@ -405,6 +443,8 @@ void InflateDecoder::DecodeHuffman() {
 // The hot loop: no input or output checks per symbol, since the margins
 // guarantee room for the longest symbol; only Deflate64's long matches can
 // exceed the output margin, and they are handed to the careful path.
+// Instantiated per variant so that plain Deflate does without that check.
+template <DeflateVariant kVariant>
 bool InflateDecoder::DecodeFast() {
   uint64_t bits = bit_buffer_;
   unsigned bit_count = bit_count_;
@@ -468,8 +508,11 @@ bool InflateDecoder::DecodeFast() {
         static_cast<uint32_t>((bits >> code_bits) & ((uint32_t{1} << extra_bits) - 1));
     consume(code_bits + extra_bits);
 
+    // At most 46 bits went since the last refill, so the distance code's
+    // main-table bits are already true ones.
+    entry = distances[bits & kDistanceMask];
     refill();
-    entry = Lookup(distances, kDistanceTableBits, bits);
+    entry = Resolve(distances, kDistanceTableBits, entry, bits);
     if (entry & kInvalid) throw DataError("invalid distance code");
     code_bits = entry & 63;
     extra_bits = (entry >> 8) & 31;
@@ -480,33 +523,14 @@ bool InflateDecoder::DecodeFast() {
     next_entry = litlen[bits & kLitlenMask];
     if (distance > static_cast<size_t>(out - out_begin))
       throw DataError("distance beyond the start of the data");
-    if (length > static_cast<size_t>(out_limit - out)) {
+    if (kVariant == DeflateVariant::kDeflate64 && length > static_cast<size_t>(out_limit - out)) {
       pending_length_ = length;
       pending_distance_ = distance;
       break;
     }
 
-    uint8_t* to = out;
-    const uint8_t* from = out - distance;
+    CopyMatch(out, distance, length);
     out += length;
-    if (distance >= 8) {
-      do {
-        Copy64(to, from);
-        Copy64(to + 8, from + 8);
-        to += 16;
-        from += 16;
-      } while (to < out);
-    } else if (distance == 1) {
-      const uint64_t pattern = uint64_t{*from} * 0x0101010101010101u;
-      do {
-        Store64(to, pattern);
-        Store64(to + 8, pattern);
-        to += 16;
-      } while (to < out);
-    } else {
-      do *to++ = *from++;
-      while (to < out);
-    }
   }
 
   bit_buffer_ = bits;

@@ -40,6 +40,7 @@ class InflateDecoder final : public InStream {
   void UseFixedTables();
   void CopyStored();
   void DecodeHuffman();
+  template <DeflateVariant kVariant>
   bool DecodeFast();
   bool DecodeOneSymbol();
   bool CopyPendingMatch();

@@ -11,6 +11,11 @@ if(CINDRAL_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
 endif()
+if(CINDRAL_FUZZ)
+  # Coverage for the code under test; the fuzz targets add the fuzzer main.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
 
 find_package(ZLIB REQUIRED)
 find_package(LibLZMA REQUIRED)

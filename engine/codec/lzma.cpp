@@ -151,7 +151,8 @@ size_t LzmaCore::Room() {
   if (pos_ < capacity_) return capacity_ - pos_;
   if (capacity_ < limit_) {
     const size_t grown = std::min(limit_, std::max<size_t>(capacity_ * 2, size_t{1} << 16));
-    auto bigger = std::make_unique<uint8_t[]>(grown);
+    // Left uninitialized: only bytes already written are ever read.
+    std::unique_ptr<uint8_t[]> bigger(new uint8_t[grown]);
     if (pos_ != 0) std::memcpy(bigger.get(), window_.get(), pos_);
     window_ = std::move(bigger);
     capacity_ = grown;
@@ -163,12 +164,15 @@ size_t LzmaCore::Room() {
   return capacity_ - pos_;
 }
 
-void LzmaCore::CopyMatch(size_t& pos, size_t distance, size_t length) {
-  uint8_t* const dict = window_.get();
-  size_t src = pos >= distance ? pos - distance : pos + capacity_ - distance;
+// Copies length bytes from distance back; the destination never wraps, the
+// source may.
+static __attribute__((always_inline)) inline void CopyMatch(uint8_t* dict, size_t capacity,
+                                                            size_t& pos, size_t distance,
+                                                            size_t length) {
+  size_t src = pos >= distance ? pos - distance : pos + capacity - distance;
   uint8_t* dst = dict + pos;
   pos += length;
-  if (LZMA_LIKELY(src + length <= capacity_)) {
+  if (LZMA_LIKELY(src + length <= capacity)) {
     const uint8_t* from = dict + src;
     if (distance >= 8 && src < pos - length) {
       // Non-overlapping in steps of 8 unless the source is closer.
@@ -184,7 +188,7 @@ void LzmaCore::CopyMatch(size_t& pos, size_t distance, size_t length) {
   }
   while (length--) {
     *dst++ = dict[src];
-    if (++src == capacity_) src = 0;
+    if (++src == capacity) src = 0;
   }
 }
 
@@ -192,7 +196,7 @@ LzmaCore::Stop LzmaCore::Decode(const uint8_t*& in_ref, const uint8_t* in_limit,
   size_t pos = pos_;
   if (pending_len_ != 0) {
     const size_t count = std::min<size_t>(pending_len_, out_limit - pos);
-    CopyMatch(pos, size_t{reps_[0]} + 1, count);
+    CopyMatch(window_.get(), capacity_, pos, size_t{reps_[0]} + 1, count);
     pending_len_ -= static_cast<uint32_t>(count);
   }
 
@@ -259,8 +263,9 @@ LzmaCore::Stop LzmaCore::Decode(const uint8_t*& in_ref, const uint8_t* in_limit,
       uint16_t* const slot_probs = probs + kPosSlot + ((len < 3 ? len : 3) << 6);
       uint32_t slot = 1;
       RC_TREE_STEP(slot_probs, slot)
+      RC_TREE_STEP(slot_probs, slot)
       RC_TREE_STEP(slot_probs, slot) RC_TREE_STEP(slot_probs, slot) RC_TREE_STEP(slot_probs, slot)
-          RC_TREE_STEP(slot_probs, slot) RC_TREE_STEP(slot_probs, slot) slot -= 64;
+          RC_TREE_STEP(slot_probs, slot) slot -= 64;
       uint32_t distance = slot;
       if (slot >= 4) {
         const unsigned direct = (slot >> 1) - 1;
@@ -281,7 +286,8 @@ LzmaCore::Stop LzmaCore::Decode(const uint8_t*& in_ref, const uint8_t* in_limit,
           distance += extra << 4;
           uint16_t* const align = probs + kAlign;
           RC_REVERSE_STEP(align, m, distance, 1u)
-          RC_REVERSE_STEP(align, m, distance, 2u) RC_REVERSE_STEP(align, m, distance, 4u)
+          RC_REVERSE_STEP(align, m, distance, 2u)
+          RC_REVERSE_STEP(align, m, distance, 4u)
               RC_REVERSE_STEP(align, m, distance, 8u) if (distance == UINT32_MAX) {
             stop = Stop::kEndMarker;
             break;
@@ -345,7 +351,7 @@ LzmaCore::Stop LzmaCore::Decode(const uint8_t*& in_ref, const uint8_t* in_limit,
 
     const size_t length = len + 2;
     const size_t count = std::min(length, out_limit - pos);
-    CopyMatch(pos, size_t{rep0} + 1, count);
+    CopyMatch(dict, capacity, pos, size_t{rep0} + 1, count);
     pending_len_ = static_cast<uint32_t>(length - count);
   }
 

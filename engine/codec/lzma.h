@@ -54,8 +54,6 @@ class LzmaCore {
   uint32_t pending_match() const { return pending_len_; }
 
  private:
-  void CopyMatch(size_t& pos, size_t distance, size_t length);
-
   std::vector<uint16_t> probs_;
   unsigned lc_ = 0, lp_ = 0, pb_ = 0;
   uint32_t range_ = 0, code_ = 0;

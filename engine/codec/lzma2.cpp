@@ -1,7 +1,13 @@
 #include "engine/codec/lzma2.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <optional>
+#include <thread>
 #include <vector>
 
 #include "engine/codec/lzma.h"
@@ -145,12 +151,216 @@ class Lzma2Stream final : public InStream {
   size_t read_pos_ = 0;
 };
 
+// Reads buffered bytes first, then the rest of the source.
+class PrefixedStream final : public InStream {
+ public:
+  PrefixedStream(std::vector<uint8_t> prefix, InStream& rest)
+      : prefix_(std::move(prefix)), rest_(rest) {}
+
+  size_t Read(uint8_t* data, size_t size) override {
+    const size_t from_prefix = std::min(size, prefix_.size() - position_);
+    if (from_prefix != 0) std::memcpy(data, prefix_.data() + position_, from_prefix);
+    position_ += from_prefix;
+    if (from_prefix == size) return size;
+    return from_prefix + rest_.Read(data + from_prefix, size - from_prefix);
+  }
+
+ private:
+  std::vector<uint8_t> prefix_;
+  size_t position_ = 0;
+  InStream& rest_;
+};
+
+bool ResetsDictionary(uint8_t control) { return control == 1 || control >= 0xE0; }
+
+// Splits the stream at dictionary resets, where the decoder keeps nothing
+// from before, and decodes those blocks on worker threads. The chunk headers
+// give each block's sizes before it is decoded, so the reader knows when a
+// block is complete and how large its output is. A block too large to hold
+// in memory switches the rest of the stream to one thread.
+class Lzma2ParallelStream final : public InStream {
+ public:
+  Lzma2ParallelStream(InStream& source, uint64_t dictionary, unsigned threads)
+      : source_(source), dictionary_(dictionary), max_queued_(threads + 1) {
+    for (unsigned i = 0; i < threads; ++i) workers_.emplace_back([this] { Work(); });
+  }
+
+  ~Lzma2ParallelStream() override {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    work_ready_.notify_all();
+    for (std::thread& worker : workers_) worker.join();
+  }
+
+  size_t Read(uint8_t* data, size_t size) override {
+    size_t done = 0;
+    while (done < size) {
+      if (single_) return done + single_->Read(data + done, size - done);
+      Schedule();
+      if (queue_.empty()) {
+        if (!fallback_prefix_) break;
+        single_stream_source_ =
+            std::make_unique<PrefixedStream>(std::move(*fallback_prefix_), source_);
+        single_ = std::make_unique<Lzma2Stream>(*single_stream_source_, dictionary_);
+        continue;
+      }
+      Block& block = *queue_.front();
+      {
+        std::unique_lock lock(mutex_);
+        block_done_.wait(lock, [&] { return block.done; });
+      }
+      if (block.error) std::rethrow_exception(block.error);
+      const size_t count = std::min(block.output.size() - block.read_pos, size - done);
+      if (count != 0) std::memcpy(data + done, block.output.data() + block.read_pos, count);
+      block.read_pos += count;
+      done += count;
+      if (block.read_pos == block.output.size()) queue_.pop_front();
+    }
+    return done;
+  }
+
+ private:
+  static constexpr uint64_t kMaxBlock = uint64_t{64} << 20;
+
+  struct Block {
+    std::vector<uint8_t> packed;  // chunks, ending with an end byte when complete
+    uint64_t unpacked = 0;
+    std::vector<uint8_t> output;
+    size_t read_pos = 0;
+    bool done = false;
+    std::exception_ptr error;
+  };
+
+  // Reads up to size bytes into the block; false when the source ran dry.
+  bool Take(Block& block, size_t size) {
+    const size_t at = block.packed.size();
+    block.packed.resize(at + size);
+    const size_t got = source_.Read(block.packed.data() + at, size);
+    block.packed.resize(at + got);
+    return got == size;
+  }
+
+  // Collects the chunks of one block. Damage is left for the block's decoder
+  // to report, in order, once the blocks before it are out.
+  std::shared_ptr<Block> ScanBlock() {
+    auto block = std::make_shared<Block>();
+    uint8_t control = next_control_;
+    bool first = true;
+    for (;;) {
+      if (!first || !have_control_) {
+        if (source_.Read(&control, 1) != 1) {
+          ended_ = true;
+          return block;
+        }
+      }
+      if (!first && ResetsDictionary(control)) {
+        next_control_ = control;
+        have_control_ = true;
+        block->packed.push_back(0);
+        return block;
+      }
+      first = false;
+      block->packed.push_back(control);
+      if (control == 0) {
+        ended_ = true;
+        return block;
+      }
+      size_t data_size;
+      if (control >= 0x80) {
+        if (!Take(*block, control >= 0xC0 ? 5 : 4)) break;
+        const uint8_t* h = block->packed.data() + block->packed.size() - (control >= 0xC0 ? 5 : 4);
+        block->unpacked += (uint64_t{control & 0x1Fu} << 16 | uint64_t{h[0]} << 8 | h[1]) + 1;
+        data_size = (size_t{h[2]} << 8 | h[3]) + 1;
+      } else if (control <= 2) {
+        if (!Take(*block, 2)) break;
+        const uint8_t* h = block->packed.data() + block->packed.size() - 2;
+        data_size = (size_t{h[0]} << 8 | h[1]) + 1;
+        block->unpacked += data_size;
+      } else {
+        break;  // a bad control byte; the decoder rejects it
+      }
+      if (!Take(*block, data_size)) break;
+      if (block->unpacked > kMaxBlock || block->packed.size() > kMaxBlock) {
+        fallback_prefix_ = std::move(block->packed);
+        return nullptr;
+      }
+    }
+    ended_ = true;
+    return block;
+  }
+
+  void Schedule() {
+    while (!ended_ && !fallback_prefix_ && queue_.size() < max_queued_) {
+      std::shared_ptr<Block> block = ScanBlock();
+      if (!block) break;
+      queue_.push_back(block);
+      {
+        std::lock_guard lock(mutex_);
+        jobs_.push_back(std::move(block));
+      }
+      work_ready_.notify_one();
+    }
+  }
+
+  void Work() {
+    for (;;) {
+      std::shared_ptr<Block> block;
+      {
+        std::unique_lock lock(mutex_);
+        work_ready_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
+        if (stopping_) return;
+        block = std::move(jobs_.front());
+        jobs_.pop_front();
+      }
+      try {
+        MemoryInStream packed(block->packed);
+        Lzma2Stream decoder(
+            packed, std::min<uint64_t>(dictionary_, std::max<uint64_t>(block->unpacked, 1)));
+        block->output.resize(block->unpacked);
+        const size_t got = decoder.Read(block->output.data(), block->output.size());
+        uint8_t extra;
+        if (got != block->output.size() || decoder.Read(&extra, 1) != 0)
+          throw DataError("LZMA2 chunk size mismatch");
+      } catch (...) {
+        block->error = std::current_exception();
+      }
+      block->packed = {};
+      {
+        std::lock_guard lock(mutex_);
+        block->done = true;
+      }
+      block_done_.notify_all();
+    }
+  }
+
+  InStream& source_;
+  const uint64_t dictionary_;
+  const size_t max_queued_;
+  std::deque<std::shared_ptr<Block>> queue_;
+  uint8_t next_control_ = 0;
+  bool have_control_ = false;
+  bool ended_ = false;
+  std::optional<std::vector<uint8_t>> fallback_prefix_;
+  std::unique_ptr<InStream> single_stream_source_;
+  std::unique_ptr<InStream> single_;
+
+  std::mutex mutex_;
+  std::condition_variable work_ready_, block_done_;
+  std::deque<std::shared_ptr<Block>> jobs_;
+  bool stopping_ = false;
+  std::vector<std::thread> workers_;
+};
+
 }  // namespace
 
 Lzma2Decoder::Lzma2Decoder(InStream& source, uint8_t dictionary_property, unsigned threads) {
   const uint64_t dictionary = DictionarySize(dictionary_property);
-  (void)threads;
-  impl_ = std::make_unique<Lzma2Stream>(source, dictionary);
+  if (threads > 1)
+    impl_ = std::make_unique<Lzma2ParallelStream>(source, dictionary, threads);
+  else
+    impl_ = std::make_unique<Lzma2Stream>(source, dictionary);
 }
 
 Lzma2Decoder::~Lzma2Decoder() = default;

@@ -101,6 +101,22 @@ TEST(Lzma2, MultiBlockStreamsWithAndWithoutThreads) {
   EXPECT_EQ(DecodeLzma2(Bytes{0}, 20, 2), Bytes{});
 }
 
+// One block larger than the decoder keeps in memory per thread: the rest of
+// the stream is decoded on the calling thread instead.
+TEST(Lzma2, OversizedBlockFallsBackToOneThread) {
+  Bytes data(70u << 20, 0);
+  for (size_t i = 0; i < data.size(); i += 4099) data[i] = static_cast<uint8_t>(i >> 12);
+  lzma_options_lzma options = Preset(0);
+  options.dict_size = 1 << 20;
+  Bytes packed = MultiBlockStream(Bytes(data.begin(), data.begin() + (1 << 20)), 1 << 19, 1 << 20);
+  packed.pop_back();
+  const Bytes big = EncodeLzma2(data, options);
+  packed.insert(packed.end(), big.begin(), big.end());
+  Bytes expected(data.begin(), data.begin() + (1 << 20));
+  expected.insert(expected.end(), data.begin(), data.end());
+  EXPECT_EQ(DecodeLzma2(packed, DictionaryProperty(1 << 20), 2), expected);
+}
+
 TEST(Lzma2, RejectsBadPropertiesAndChunks) {
   const Bytes data = testing::MixedData(20000, 14);
   const Bytes packed = EncodeLzma2(data, Preset(6));

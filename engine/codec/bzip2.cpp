@@ -2,7 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 namespace cindral::codec {
@@ -18,6 +22,7 @@ constexpr unsigned kGroupSize = 50;
 // by a 900k block, the rest are read and dropped.
 constexpr unsigned kMaxSelectors = 18002;
 constexpr unsigned kFastBits = 10;
+constexpr uint32_t kMaxBlockSize = 900000;
 
 // The CRC of bzip2 is CRC-32 fed most significant bit first.
 struct CrcTables {
@@ -75,7 +80,9 @@ class Bzip2Decoder::BitReader {
       uint64_t v = 0;
       for (int i = 0; i < 8; ++i) v = v << 8 | next_[i];
       bits_ |= v >> count_;
-      next_ += (63 - count_) >> 3;
+      const unsigned taken = (63 - count_) >> 3;
+      next_ += taken;
+      fed_ += taken;
       count_ |= 56;
       return;
     }
@@ -111,6 +118,12 @@ class Bzip2Decoder::BitReader {
     return 0;
   }
   void AlignToByte() { Skip(count_ & 7); }
+  void SkipBits(uint64_t n) {
+    for (; n > 32; n -= 32) Get(32);
+    if (n != 0) Get(unsigned(n));
+  }
+  // Bits consumed since the start of the source.
+  uint64_t Position() const { return 8 * fed_ - count_; }
   bool Overrun() const {
     return int64_t{count_} + 8 * int64_t(end_ - next_) < 8 * int64_t(padding_);
   }
@@ -134,6 +147,7 @@ class Bzip2Decoder::BitReader {
       }
       bits_ |= byte << (56 - count_);
       count_ += 8;
+      ++fed_;
     }
   }
   void Fill() {
@@ -150,6 +164,7 @@ class Bzip2Decoder::BitReader {
   uint64_t bits_ = 0;
   unsigned count_ = 0;
   uint64_t padding_ = 0;
+  uint64_t fed_ = 0;
   bool source_end_ = false;
 };
 
@@ -157,6 +172,9 @@ struct Bzip2Decoder::Block {
   std::vector<uint32_t> tt;
   std::vector<uint8_t> selectors;
   HuffmanTable tables[kMaxGroups];
+  uint32_t size = 0;
+  uint32_t origin = 0;
+  uint32_t crc = 0;
 };
 
 // Truncated input shows up as garbage decoded from the zero padding; report
@@ -166,8 +184,232 @@ struct Bzip2Decoder::Block {
   throw DataError(message);
 }
 
-Bzip2Decoder::Bzip2Decoder(InStream& source, unsigned /*threads*/)
-    : bits_(std::make_unique<BitReader>(source)), block_(std::make_unique<Block>()) {}
+struct Bzip2Decoder::Job {
+  uint64_t start = 0;
+  std::vector<uint8_t> input;
+  Block block;
+  std::vector<uint8_t> output;  // the block after the inverse BWT
+  uint64_t length = 0;          // bits from the magic through the block end
+  bool done = false;
+  bool ok = false;
+};
+
+// Speculative decoding of blocks on worker threads. Blocks are found by their
+// 48-bit magic at any bit offset; a worker decodes from each candidate with a
+// copy of the input up to the next one. The consumer still walks the stream
+// itself and only takes a worker's result for the exact bit position where
+// the previous block ended, so a false match is never used, and anything a
+// worker could not decode is decoded again in order, giving the same result
+// and the same error as a single thread.
+class Bzip2Decoder::Parallel {
+ public:
+  Parallel(InStream& source, unsigned threads) : source_(source), input_(*this) {
+    for (unsigned i = 0; i < threads; ++i) workers_.emplace_back([this] { Work(); });
+    max_jobs_ = threads + 1;
+  }
+  ~Parallel() {
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    wake_workers_.notify_all();
+    for (auto& worker : workers_) worker.join();
+  }
+
+  InStream& input() { return input_; }
+
+  // The decoded block whose magic starts at bit start, or null when no
+  // worker decoded one there.
+  std::shared_ptr<Job> Take(uint64_t start) {
+    while (!candidates_.empty() && candidates_.front() < start) candidates_.pop_front();
+    std::unique_lock lock(mutex_);
+    while (!jobs_.empty() && jobs_.front()->start < start) jobs_.pop_front();
+    lock.unlock();
+    FillPipeline();
+    lock.lock();
+    if (jobs_.empty() || jobs_.front()->start != start) return nullptr;
+    std::shared_ptr<Job> job = jobs_.front();
+    jobs_.pop_front();
+    job_done_.wait(lock, [&] { return job->done; });
+    lock.unlock();
+    FillPipeline();
+    return job->ok ? job : nullptr;
+  }
+
+ private:
+  static constexpr size_t kChunk = 1 << 20;
+  // More than the largest possible block: 900k symbols of up to 20 bits.
+  static constexpr size_t kMaxBlockBytes = 2600000;
+
+  class Input final : public InStream {
+   public:
+    explicit Input(Parallel& owner) : owner_(owner) {}
+    size_t Read(uint8_t* data, size_t size) override {
+      size_t total = 0;
+      while (total < size) {
+        const uint64_t end = owner_.base_ + owner_.pending_.size();
+        if (position_ == end) {
+          if (!owner_.Discover()) break;
+          continue;
+        }
+        const size_t n = size_t(std::min<uint64_t>(size - total, end - position_));
+        std::memcpy(data + total, owner_.pending_.data() + (position_ - owner_.base_), n);
+        position_ += n;
+        total += n;
+      }
+      return total;
+    }
+    uint64_t position() const { return position_; }
+
+   private:
+    Parallel& owner_;
+    uint64_t position_ = 0;
+  };
+
+  void FillPipeline() {
+    for (;;) {
+      {
+        std::lock_guard lock(mutex_);
+        if (jobs_.size() >= max_jobs_) return;
+      }
+      if (!SubmitNext()) return;
+    }
+  }
+
+  bool SubmitNext() {
+    while (candidates_.empty()) {
+      if (!Discover()) return false;
+    }
+    const uint64_t first = candidates_.front() / 8;
+    while (candidates_.size() < 2 && base_ + pending_.size() - first < kMaxBlockBytes) {
+      if (!Discover()) break;
+    }
+    const uint64_t end = base_ + pending_.size();
+    const uint64_t last = candidates_.size() >= 2 ? std::min(end, candidates_[1] / 8 + 8) : end;
+    auto job = std::make_shared<Job>();
+    job->start = candidates_.front();
+    job->input.assign(pending_.begin() + ptrdiff_t(first - base_),
+                      pending_.begin() + ptrdiff_t(last - base_));
+    candidates_.pop_front();
+    {
+      std::lock_guard lock(mutex_);
+      jobs_.push_back(job);
+      queue_.push_back(job);
+    }
+    wake_workers_.notify_one();
+    return true;
+  }
+
+  // Reads another chunk of input and looks for block magics in it.
+  bool Discover() {
+    if (source_end_) return false;
+    uint64_t keep = std::min(input_.position(), scanned_);
+    if (!candidates_.empty()) keep = std::min(keep, candidates_.front() / 8);
+    if (keep - base_ >= kChunk) {
+      pending_.erase(pending_.begin(), pending_.begin() + ptrdiff_t(keep - base_));
+      base_ = keep;
+    }
+    const size_t old_size = pending_.size();
+    pending_.resize(old_size + kChunk);
+    const size_t got = source_.Read(pending_.data() + old_size, kChunk);
+    pending_.resize(old_size + got);
+    if (got < kChunk) source_end_ = true;
+    Scan();
+    return got != 0;
+  }
+
+  void Scan() {
+    static const std::array<uint8_t, 256> kShifts = [] {
+      std::array<uint8_t, 256> shifts{};
+      for (unsigned s = 0; s < 8; ++s) shifts[uint8_t((kBlockMagic << (16 - s)) >> 48)] |= 1 << s;
+      return shifts;
+    }();
+    const uint64_t end = base_ + pending_.size();
+    const uint8_t* bytes = pending_.data();
+    for (; scanned_ + 8 <= end || (source_end_ && scanned_ < end); ++scanned_) {
+      const size_t at = size_t(scanned_ - base_);
+      if (at + 1 >= pending_.size()) continue;
+      const uint8_t shifts = kShifts[bytes[at + 1]];
+      if (shifts == 0) continue;
+      uint64_t v = 0;
+      for (size_t k = 0; k < 8; ++k) v = v << 8 | (at + k < pending_.size() ? bytes[at + k] : 0);
+      for (unsigned s = 0; s < 8; ++s) {
+        if ((shifts >> s & 1) && ((v >> (16 - s)) & 0xFFFFFFFFFFFF) == kBlockMagic)
+          candidates_.push_back(scanned_ * 8 + s);
+      }
+    }
+  }
+
+  void Work() {
+    for (;;) {
+      std::shared_ptr<Job> job;
+      {
+        std::unique_lock lock(mutex_);
+        wake_workers_.wait(lock, [&] { return stop_ || !queue_.empty(); });
+        if (stop_) return;
+        job = queue_.front();
+        queue_.pop_front();
+      }
+      Decode(*job);
+      {
+        std::lock_guard lock(mutex_);
+        job->done = true;
+      }
+      job_done_.notify_all();
+    }
+  }
+
+  static void Decode(Job& job) {
+    try {
+      MemoryInStream source(job.input);
+      BitReader in(source);
+      const unsigned shift = unsigned(job.start % 8);
+      in.SkipBits(shift + 48);
+      DecodeBlock(in, job.block, kMaxBlockSize);
+      if (in.Overrun()) return;
+      job.length = in.Position() - shift;
+      const uint32_t* tt = job.block.tt.data();
+      job.output.resize(job.block.size);
+      uint32_t position = tt[job.block.origin] >> 8;
+      for (uint8_t& byte : job.output) {
+        position = tt[position];
+        byte = uint8_t(position);
+        position >>= 8;
+      }
+      job.block.tt = {};
+      job.ok = true;
+    } catch (const std::exception&) {
+      job.ok = false;
+    }
+  }
+
+  InStream& source_;
+  Input input_;
+  std::vector<uint8_t> pending_;  // input from byte base_ on
+  uint64_t base_ = 0;
+  uint64_t scanned_ = 0;
+  bool source_end_ = false;
+  std::deque<uint64_t> candidates_;  // bit positions not yet given to a worker
+
+  std::mutex mutex_;
+  std::condition_variable wake_workers_;
+  std::condition_variable job_done_;
+  std::deque<std::shared_ptr<Job>> jobs_;   // submitted, in stream order
+  std::deque<std::shared_ptr<Job>> queue_;  // not yet picked up
+  size_t max_jobs_ = 2;
+  bool stop_ = false;
+  std::vector<std::thread> workers_;
+};
+
+Bzip2Decoder::Bzip2Decoder(InStream& source, unsigned threads) {
+  if (threads > 1) {
+    parallel_ = std::make_unique<Parallel>(source, threads);
+    bits_ = std::make_unique<BitReader>(parallel_->input());
+  } else {
+    bits_ = std::make_unique<BitReader>(source);
+  }
+  block_ = std::make_unique<Block>();
+}
 
 Bzip2Decoder::~Bzip2Decoder() = default;
 
@@ -197,7 +439,6 @@ bool Bzip2Decoder::StartStream() {
     throw DataError(seen_stream_ ? "data after the bzip2 stream" : "not a bzip2 stream");
   }
   level_ = level - '0';
-  block_->tt.resize(level_ * 100000);
   seen_stream_ = true;
   in_stream_ = true;
   stream_crc_ = 0;
@@ -252,7 +493,37 @@ bool Bzip2Decoder::NextBlock() {
     if (magic != kBlockMagic) Fail(in.Overrun(), "invalid bzip2 block header");
     break;
   }
-  expected_crc_ = in.Get(32);
+  const uint32_t capacity = level_ * 100000;
+  job_.reset();
+  if (parallel_) job_ = parallel_->Take(in.Position() - 48);
+  if (job_ && job_->block.size <= capacity) {
+    in.SkipBits(job_->length - 48);
+    expected_crc_ = job_->block.crc;
+    bytes_ = job_->output.data();
+    position_ = 0;
+    remaining_ = job_->block.size;
+  } else {
+    job_.reset();
+    DecodeBlock(in, *block_, capacity);
+    expected_crc_ = block_->crc;
+    bytes_ = nullptr;
+    position_ = block_->tt[block_->origin] >> 8;
+    remaining_ = block_->size;
+  }
+  repeat_ = 0;
+  run_ = 0;
+  last_ = 0;
+  block_crc_ = 0xFFFFFFFFu;
+  draining_ = true;
+  return true;
+}
+
+// Reads one block from just after its magic through its end-of-block
+// symbol and links it for the inverse BWT. capacity bounds the block as the
+// stream's level does.
+void Bzip2Decoder::DecodeBlock(BitReader& in, Block& block, uint32_t capacity) {
+  if (block.tt.size() < capacity) block.tt.resize(capacity);
+  block.crc = in.Get(32);
   if (in.Get(1)) Fail(in.Overrun(), "randomized bzip2 blocks are not supported");
   const uint32_t origin = in.Get(24);
 
@@ -272,7 +543,6 @@ bool Bzip2Decoder::NextBlock() {
   const unsigned selector_count = in.Get(15);
   if (groups < 2 || groups > kMaxGroups || selector_count == 0)
     Fail(in.Overrun(), "invalid bzip2 block header");
-  Block& block = *block_;
   block.selectors.resize(std::min(selector_count, kMaxSelectors));
   uint8_t group_order[kMaxGroups] = {0, 1, 2, 3, 4, 5};
   for (unsigned i = 0; i < selector_count; ++i) {
@@ -313,7 +583,6 @@ bool Bzip2Decoder::NextBlock() {
   // Huffman symbols -> move-to-front and zero-run decoding, straight into
   // the block vector with the byte counts the inverse BWT needs.
   uint32_t* tt = block.tt.data();
-  const uint32_t capacity = uint32_t(block.tt.size());
   uint32_t counts[256] = {};
   uint8_t mtf[256];
   std::memcpy(mtf, alphabet_bytes, used);
@@ -375,40 +644,39 @@ bool Bzip2Decoder::NextBlock() {
   }
   for (uint32_t i = 0; i < size; ++i) tt[start[tt[i] & 0xff]++] |= i << 8;
 
-  position_ = tt[origin] >> 8;
-  remaining_ = size;
-  repeat_ = 0;
-  run_ = 0;
-  last_ = 0;
-  block_crc_ = 0xFFFFFFFFu;
-  draining_ = true;
-  return true;
+  block.size = size;
+  block.origin = origin;
 }
 
-size_t Bzip2Decoder::Emit(uint8_t* data, size_t size) {
-  const uint32_t* tt = block_->tt.data();
-  uint8_t* out = data;
-  uint8_t* const end = data + size;
-  uint32_t position = position_;
-  uint32_t remaining = remaining_;
-  uint32_t run = run_;
-  uint8_t last = last_;
+namespace {
+
+// The initial run-length stage: after four equal bytes the next byte is a
+// repeat count, not data. next yields the block's bytes in order.
+struct RunLengthState {
+  uint32_t& remaining;
+  uint32_t& repeat;
+  uint32_t& run;
+  uint8_t& last;
+};
+
+template <typename Next>
+uint8_t* ExpandRuns(uint8_t* out, uint8_t* const end, RunLengthState state, Next next) {
+  uint32_t remaining = state.remaining;
+  uint32_t run = state.run;
+  uint8_t last = state.last;
   while (out != end) {
-    if (repeat_ != 0) {
-      const size_t n = std::min<size_t>(repeat_, size_t(end - out));
+    if (state.repeat != 0) {
+      const size_t n = std::min<size_t>(state.repeat, size_t(end - out));
       std::memset(out, last, n);
       out += n;
-      repeat_ -= uint32_t(n);
+      state.repeat -= uint32_t(n);
       continue;
     }
     if (remaining == 0) break;
-    position = tt[position];
-    const uint8_t byte = uint8_t(position);
-    position >>= 8;
+    const uint8_t byte = next();
     --remaining;
-    // After four equal bytes the next byte is a repeat count, not data.
     if (run == 4) {
-      repeat_ = byte;
+      state.repeat = byte;
       run = 0;
       continue;
     }
@@ -416,16 +684,38 @@ size_t Bzip2Decoder::Emit(uint8_t* data, size_t size) {
     last = byte;
     *out++ = byte;
   }
+  state.remaining = remaining;
+  state.run = run;
+  state.last = last;
+  return out;
+}
+
+}  // namespace
+
+size_t Bzip2Decoder::Emit(uint8_t* data, size_t size) {
+  const RunLengthState state{remaining_, repeat_, run_, last_};
+  uint32_t position = position_;
+  uint8_t* out;
+  if (bytes_ != nullptr) {
+    const uint8_t* bytes = bytes_;
+    out = ExpandRuns(data, data + size, state, [&] { return bytes[position++]; });
+  } else {
+    const uint32_t* tt = block_->tt.data();
+    out = ExpandRuns(data, data + size, state, [&] {
+      position = tt[position];
+      const uint8_t byte = uint8_t(position);
+      position >>= 8;
+      return byte;
+    });
+  }
   position_ = position;
-  remaining_ = remaining;
-  run_ = run;
-  last_ = last;
   block_crc_ = UpdateCrc(block_crc_, data, size_t(out - data));
   return size_t(out - data);
 }
 
 void Bzip2Decoder::FinishBlock() {
   draining_ = false;
+  job_.reset();
   const uint32_t crc = ~block_crc_;
   if (crc != expected_crc_) throw DataError("bzip2 block CRC mismatch");
   stream_crc_ = (stream_crc_ << 1 | stream_crc_ >> 31) ^ crc;

@@ -23,14 +23,22 @@ class Bzip2Decoder final : public InStream {
  private:
   class BitReader;
   struct Block;
+  class Parallel;
+  struct Job;
 
+  static void DecodeBlock(BitReader& in, Block& block, uint32_t capacity);
   bool StartStream();
   bool NextBlock();
   void FinishBlock();
   size_t Emit(uint8_t* data, size_t size);
 
+  std::unique_ptr<Parallel> parallel_;
   std::unique_ptr<BitReader> bits_;
   std::unique_ptr<Block> block_;
+  // Set while draining a block decoded by a worker: its bytes after the
+  // inverse BWT, owned by job_.
+  std::shared_ptr<Job> job_;
+  const uint8_t* bytes_ = nullptr;
   unsigned level_ = 0;
   uint32_t stream_crc_ = 0;
   bool seen_stream_ = false;

@@ -413,6 +413,7 @@ void Ppmd7Decoder::Model::RestartModel() {
 Context* Ppmd7Decoder::Model::CreateSuccessors(bool skip) {
   Context* c = min_context_;
   const uint32_t up_branch = Successor(found_state_);
+  const uint8_t symbol = found_state_->symbol;
   State* ps[kMaxOrder];
   unsigned num_ps = 0;
   if (!skip) ps[num_ps++] = found_state_;
@@ -421,7 +422,7 @@ Context* Ppmd7Decoder::Model::CreateSuccessors(bool skip) {
     c = Ctx(c->suffix);
     State* s;
     if (c->num_stats != 1) {
-      for (s = Stats(c); s->symbol != found_state_->symbol; ++s) {
+      for (s = Stats(c); s->symbol != symbol; ++s) {
       }
     } else {
       s = OneState(c);
@@ -740,7 +741,6 @@ int Ppmd7Decoder::Model::DecodeSymbol() {
   }
 
   for (;;) {
-    State* ps[256];
     const unsigned num_masked = min_context_->num_stats;
     do {
       ++order_fall_;
@@ -748,25 +748,22 @@ int Ppmd7Decoder::Model::DecodeSymbol() {
       min_context_ = Ctx(min_context_->suffix);
     } while (min_context_->num_stats == num_masked);
 
+    // The mask byte is 0xFF for a symbol still in play and 0 for one already
+    // excluded, so sums over the context need no branches.
+    State* const stats = Stats(min_context_);
+    State* const stats_end = stats + min_context_->num_stats;
+    auto keep = [&masked](const State* s) { return uint32_t(int32_t(int8_t(masked[s->symbol]))); };
     uint32_t hi_cnt = 0;
-    State* s = Stats(min_context_);
-    const unsigned num = min_context_->num_stats - num_masked;
-    for (unsigned i = 0; i != num; ++s) {
-      if (masked[s->symbol]) {
-        hi_cnt += s->freq;
-        ps[i++] = s;
-      }
-    }
+    for (const State* s = stats; s != stats_end; ++s) hi_cnt += s->freq & keep(s);
 
     uint32_t freq_sum;
     See* see = MakeEscFreq(num_masked, &freq_sum);
     freq_sum += hi_cnt;
     const uint32_t count = rc_.Threshold(freq_sum);
     if (count < hi_cnt) {
-      State** pps = ps;
-      for (hi_cnt = 0; (hi_cnt += (*pps)->freq) <= count; ++pps) {
+      State* s = stats;
+      for (hi_cnt = 0; (hi_cnt += s->freq & keep(s)) <= count; ++s) {
       }
-      s = *pps;
       rc_.Decode(hi_cnt - s->freq, s->freq);
       see->Update();
       found_state_ = s;
@@ -777,7 +774,7 @@ int Ppmd7Decoder::Model::DecodeSymbol() {
     if (count >= freq_sum) return -2;
     rc_.Decode(hi_cnt, freq_sum - hi_cnt);
     see->summ = uint16_t(see->summ + freq_sum);
-    for (unsigned i = 0; i != num; ++i) masked[ps[i]->symbol] = 0;
+    for (const State* s = stats; s != stats_end; ++s) masked[s->symbol] = 0;
   }
 }
 

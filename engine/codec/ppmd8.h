@@ -1,11 +1,12 @@
-// PPMd variant I revision 1 decoder, as ZIP stores it (method 98).
+// PPMd variant I revision 1, as ZIP stores it (method 98). Not implemented
+// yet: reading fails with Unsupported so that readers report the method as
+// unsupported instead of producing wrong data.
 #pragma once
 
 #include "engine/codec/stream.h"
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 
 namespace cindral::codec {
 
@@ -15,15 +16,7 @@ namespace cindral::codec {
 class Ppmd8Decoder final : public InStream {
  public:
   Ppmd8Decoder(InStream& source, uint64_t unpack_size);
-  ~Ppmd8Decoder() override;
   size_t Read(uint8_t* data, size_t size) override;
-
-  class Model;
-
- private:
-  InStream& source_;
-  uint64_t left_;
-  std::unique_ptr<Model> model_;
 };
 
 }  // namespace cindral::codec

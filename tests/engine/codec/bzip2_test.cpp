@@ -80,8 +80,61 @@ TEST(Bzip2Decoder, MatchesLibbz2AtEveryLevel) {
   for (const Bytes& input : inputs) {
     for (int level = 1; level <= 9; ++level) {
       SCOPED_TRACE(level);
-      EXPECT_EQ(Decode(Compress(input, level)), input);
+      const Bytes packed = Compress(input, level);
+      EXPECT_EQ(Decode(packed), input);
+      EXPECT_EQ(Decode(packed, 65536, 3), input);
     }
+  }
+}
+
+TEST(Bzip2Decoder, ThreadsDecodeManyBlocksAndStreamsInOrder) {
+  Bytes packed, expected;
+  for (int part = 0; part < 4; ++part) {
+    const Bytes input = part % 2 ? Runs(700000, 20 + part) : Text(900000, 30 + part);
+    const Bytes more = Compress(input, 1 + part * 2);
+    packed.insert(packed.end(), more.begin(), more.end());
+    expected.insert(expected.end(), input.begin(), input.end());
+  }
+  for (unsigned threads : {2, 4}) {
+    for (size_t chunk : {size_t(1000), size_t(1) << 20}) {
+      SCOPED_TRACE(threads);
+      EXPECT_EQ(Decode(packed, chunk, threads), expected);
+    }
+  }
+}
+
+// Decodes with the given thread count and describes the result: the bytes or
+// the kind of failure.
+std::string Outcome(const Bytes& packed, unsigned threads) {
+  try {
+    const Bytes out = Decode(packed, 65536, threads);
+    return "ok " + std::to_string(out.size()) + " " + std::string(out.begin(), out.end());
+  } catch (const UnexpectedEnd&) {
+    return "end";
+  } catch (const DataError& e) {
+    return std::string("data ") + e.what();
+  } catch (const Unsupported&) {
+    return "unsupported";
+  }
+}
+
+TEST(Bzip2Decoder, ThreadsFailExactlyLikeOneThread) {
+  const Bytes input = Text(600000, 13);
+  const Bytes packed = Compress(input, 1);
+  std::mt19937 rng(14);
+  for (int trial = 0; trial < 40; ++trial) {
+    SCOPED_TRACE(trial);
+    Bytes bad = packed;
+    if (trial % 2 == 0) {
+      // A block magic planted inside block data: a false match for the
+      // block finder at some bit offset.
+      const uint64_t magic = 0x314159265359ull << (rng() % 8);
+      const size_t at = 100 + rng() % (bad.size() - 120);
+      for (int k = 0; k < 7; ++k) bad[at + size_t(k)] ^= uint8_t(magic >> (48 - 8 * k));
+    } else {
+      bad.resize(rng() % bad.size());
+    }
+    EXPECT_EQ(Outcome(bad, 3), Outcome(bad, 1));
   }
 }
 

@@ -66,7 +66,7 @@ Bytes Decode7(const Bytes& packed, const Bytes& props, uint64_t size, size_t chu
   return Drain(decoder, chunk);
 }
 
-[[maybe_unused]] Bytes Decode8(const Bytes& packed, uint64_t size, size_t chunk = 65536) {
+Bytes Decode8(const Bytes& packed, uint64_t size, size_t chunk = 65536) {
   MemoryInStream source(packed);
   Ppmd8Decoder decoder(source, size);
   return Drain(decoder, chunk);
@@ -119,6 +119,15 @@ TEST(Ppmd7Decoder, TruncationAndCorruptionFailCleanly) {
       } catch (const DataError&) {
       }
     }
+  }
+}
+
+// Variant I is not implemented: ZIP readers rely on the decoder refusing a
+// real stream rather than returning anything.
+TEST(Ppmd8Decoder, RefusesZipStreamsAsUnsupported) {
+  for (const Fixture& f : Fixtures("zip_", 9)) {
+    SCOPED_TRACE(f.name);
+    EXPECT_THROW(Decode8(f.packed, f.plain.size()), Unsupported);
   }
 }
 

@@ -37,9 +37,11 @@ std::wstring MakeAbsolutePath(const std::wstring& path) {
 std::filesystem::path TemporaryFolder() {
   wchar_t buffer[MAX_PATH + 1] = {};
   const DWORD length = GetTempPathW(MAX_PATH + 1, buffer);
-  if (length == 0 || length > MAX_PATH) throw FileSystemFailure("temp_directory_path", GetLastError());
+  if (length == 0 || length > MAX_PATH)
+    throw FileSystemFailure("temp_directory_path", GetLastError());
   const DWORD attributes = GetFileAttributesW(buffer);
-  if (attributes == INVALID_FILE_ATTRIBUTES) throw FileSystemFailure("temp_directory_path", GetLastError());
+  if (attributes == INVALID_FILE_ATTRIBUTES)
+    throw FileSystemFailure("temp_directory_path", GetLastError());
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
     throw FileSystemFailure("temp_directory_path", ERROR_DIRECTORY);
   return std::filesystem::path(std::wstring(buffer, length));

@@ -42,18 +42,33 @@ TEST(QuoteCommandLineArgument, WorkerCommandLineSplitsIntoFiveArguments) {
 }
 
 TEST(QuoteCommandLineArgument, RandomTextsSurviveCommandLineToArgvW) {
-  const std::vector<wchar_t> alphabet = {L'a', L'Z', L'0', L' ', L'\t', L'"', L'\\', L'\\', L'\\',
-                                         L'/', L':', L'\u00e9', L'\u4e2d', static_cast<wchar_t>(0xD83D), static_cast<wchar_t>(0xDE00),
-                                         L'^', L'&', L'%', L'\n'};
+  const std::vector<wchar_t> alphabet = {L'a',
+                                         L'Z',
+                                         L'0',
+                                         L' ',
+                                         L'\t',
+                                         L'"',
+                                         L'\\',
+                                         L'\\',
+                                         L'\\',
+                                         L'/',
+                                         L':',
+                                         L'\u00e9',
+                                         L'\u4e2d',
+                                         static_cast<wchar_t>(0xD83D),
+                                         static_cast<wchar_t>(0xDE00),
+                                         L'^',
+                                         L'&',
+                                         L'%',
+                                         L'\n'};
   std::mt19937 random(20261209);
   for (int round = 0; round < 5000; ++round) {
     std::wstring text;
     const size_t length = random() % 24;
     for (size_t i = 0; i < length; ++i) text.push_back(alphabet[random() % alphabet.size()]);
     const std::wstring second = L"\\\\" + text + L"\\";
-    const std::vector<std::wstring> split =
-        Split(L"program.exe " + QuoteCommandLineArgument(text) + L" " +
-              QuoteCommandLineArgument(second));
+    const std::vector<std::wstring> split = Split(L"program.exe " + QuoteCommandLineArgument(text) +
+                                                  L" " + QuoteCommandLineArgument(second));
     ASSERT_EQ(split.size(), 3u) << "round " << round;
     ASSERT_EQ(split[1], text) << "round " << round;
     ASSERT_EQ(split[2], second) << "round " << round;

@@ -9,7 +9,8 @@ namespace cindral::testing {
 
 std::filesystem::path DistFolder() {
   std::wstring buffer(32768, L'\0');
-  const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+  const DWORD length =
+      GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
   buffer.resize(length);
   return std::filesystem::path(buffer).parent_path().parent_path() / "dist";
 }

@@ -15,7 +15,8 @@ class VantleResources : public ::testing::Test {
  protected:
   void SetUp() override {
     path_ = (testing::DistFolder() / "Vantle.exe").wstring();
-    module_ = LoadLibraryExW(path_.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    module_ = LoadLibraryExW(path_.c_str(), nullptr,
+                             LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
     ASSERT_NE(module_, nullptr) << "error " << GetLastError();
   }
   void TearDown() override {
@@ -37,11 +38,11 @@ class VantleResources : public ::testing::Test {
 TEST_F(VantleResources, ManifestCarriesItsSettingsAndIdentity) {
   const std::string manifest = Resource(RT_MANIFEST, MAKEINTRESOURCEW(1));
   ASSERT_FALSE(manifest.empty());
-  for (const char* expected :
-       {"level=\"asInvoker\"", "<longPathAware", ">true</longPathAware>",
-        ">PerMonitorV2</dpiAwareness>", "name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"",
-        "<msix", "publisher=\"CN=Cindral\"", "packageName=\"Cindral.Archiver\"",
-        "applicationId=\"Cindral\""}) {
+  for (const char* expected : {"level=\"asInvoker\"", "<longPathAware", ">true</longPathAware>",
+                               ">PerMonitorV2</dpiAwareness>",
+                               "name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"",
+                               "<msix", "publisher=\"CN=Cindral\"",
+                               "packageName=\"Cindral.Archiver\"", "applicationId=\"Cindral\""}) {
     EXPECT_NE(manifest.find(expected), std::string::npos) << expected;
   }
 }

@@ -31,9 +31,9 @@ TEST(VantleStart, MissingRequestFileExitsOne) {
 
 TEST(VantleStart, WorkerWithoutItsMappingExitsOneAndDeletesItsRequest) {
   const std::filesystem::path request = WriteSelectionRequest(false, {L"C:\\a.zip"});
-  EXPECT_EQ(testing::RunProgram(Vantle(), {L"--worker", request.wstring(),
-                                           L"Local\\Cindral-{00000000-0000-0000-0000-000000000000}",
-                                           L"2"}),
+  EXPECT_EQ(testing::RunProgram(Vantle(),
+                                {L"--worker", request.wstring(),
+                                 L"Local\\Cindral-{00000000-0000-0000-0000-000000000000}", L"2"}),
             1u);
   EXPECT_FALSE(std::filesystem::exists(request));
 }

@@ -39,8 +39,8 @@ TEST(ChooseLaunch, DefaultsOnlyAlone) {
 }
 
 TEST(ChooseLaunch, WorkerNeedsThreeFurtherArguments) {
-  const LaunchChoice worker = Choose({L"--worker", L"C:\\T\\r.request", L"Local\\Cindral-{G}", L"3",
-                                      L"ignored"});
+  const LaunchChoice worker =
+      Choose({L"--worker", L"C:\\T\\r.request", L"Local\\Cindral-{G}", L"3", L"ignored"});
   EXPECT_EQ(worker.role, Role::kWorker);
   EXPECT_EQ(worker.request_path, L"C:\\T\\r.request");
   EXPECT_EQ(worker.mapping_name, L"Local\\Cindral-{G}");

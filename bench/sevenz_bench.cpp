@@ -49,12 +49,14 @@ void Measure(const std::string& label, const std::string& archive, double megaby
   CheckingSink sink;
   const auto ours = [&](unsigned threads) {
     reader->SetThreadCount(threads);
-    return bench::BestOf(3, [&] { reader->Extract({}, true, sink); });
+    return bench::BestOf(3, bench::Clock::kWall, [&] { reader->Extract({}, true, sink); });
   };
   const double ours1 = ours(1);
   const double ours2 = ours(2);
-  const double peer1 = bench::BestOf(3, [&] { bench::Run("7zz t -bso0 -bsp0 -mmt=1 " + archive); });
-  const double peer2 = bench::BestOf(3, [&] { bench::Run("7zz t -bso0 -bsp0 " + archive); });
+  const double peer1 = bench::BestOf(3, bench::Clock::kWall,
+                                     [&] { bench::Run("7zz t -bso0 -bsp0 -mmt=1 " + archive); });
+  const double peer2 =
+      bench::BestOf(3, bench::Clock::kWall, [&] { bench::Run("7zz t -bso0 -bsp0 " + archive); });
   std::printf("%s, %.1f MB\n", label.c_str(), megabytes);
   std::printf("  1 thread   ours %7.1f MB/s  7zz -mmt=1 %7.1f MB/s  ratio ours/peer %.2f\n",
               megabytes / ours1, megabytes / peer1, peer1 / ours1);

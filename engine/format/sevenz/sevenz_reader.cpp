@@ -3,7 +3,6 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <array>
 
 #include "engine/format/sevenz/sevenz_aes.h"
 #include "engine/format/sevenz/sevenz_folder.h"
@@ -30,8 +29,7 @@ std::vector<uint8_t> ReadBytes(ArchiveSource& source, uint64_t offset, uint64_t 
 }
 
 std::vector<uint8_t> DecodeHeaderFolders(ArchiveSource& source, const StreamsInfo& streams,
-                                         PasswordSource& passwords) {
-  KeyCache keys([&passwords] { return passwords.Password(); });
+                                         KeyCache& keys) {
   const DecodeContext context{1, &keys};
   std::vector<uint8_t> header;
   for (const Folder& folder : streams.folders) {
@@ -77,10 +75,11 @@ Database ReadDatabase(ArchiveSource& source, PasswordSource& passwords) {
   std::vector<uint8_t> header = ReadBytes(
       source, kSignatureHeaderSize + signature.next_header_offset, signature.next_header_size);
   if (Crc32(header) != signature.next_header_crc) throw OpenError("7z header CRC mismatch");
+  KeyCache keys([&passwords] { return passwords.Password(); });
   for (int depth = 0; PeekHeaderKind(header) == HeaderKind::kEncoded; ++depth) {
     if (depth == kMaxHeaderNesting) throw OpenError("7z headers nested too deeply");
     const StreamsInfo streams = ParseEncodedHeader(header, archive_size);
-    header = DecodeHeaderFolders(source, streams, passwords);
+    header = DecodeHeaderFolders(source, streams, keys);
   }
   return ParseHeader(header, archive_size);
 }

@@ -147,6 +147,11 @@ void LzmaCore::StartRange(const uint8_t*& in) {
   in += 5;
 }
 
+void LzmaCore::ReserveWholeWindow() {
+  window_.reset(new uint8_t[limit_]);
+  capacity_ = limit_;
+}
+
 size_t LzmaCore::Room() {
   if (pos_ < capacity_) return capacity_ - pos_;
   if (capacity_ < limit_) {
@@ -264,8 +269,9 @@ LzmaCore::Stop LzmaCore::Decode(const uint8_t*& in_ref, const uint8_t* in_limit,
       uint32_t slot = 1;
       RC_TREE_STEP(slot_probs, slot)
       RC_TREE_STEP(slot_probs, slot)
+      RC_TREE_STEP(slot_probs, slot)
       RC_TREE_STEP(slot_probs, slot) RC_TREE_STEP(slot_probs, slot) RC_TREE_STEP(slot_probs, slot)
-          RC_TREE_STEP(slot_probs, slot) slot -= 64;
+          slot -= 64;
       uint32_t distance = slot;
       if (slot >= 4) {
         const unsigned direct = (slot >> 1) - 1;
@@ -288,7 +294,7 @@ LzmaCore::Stop LzmaCore::Decode(const uint8_t*& in_ref, const uint8_t* in_limit,
           RC_REVERSE_STEP(align, m, distance, 1u)
           RC_REVERSE_STEP(align, m, distance, 2u)
           RC_REVERSE_STEP(align, m, distance, 4u)
-              RC_REVERSE_STEP(align, m, distance, 8u) if (distance == UINT32_MAX) {
+          RC_REVERSE_STEP(align, m, distance, 8u) if (distance == UINT32_MAX) {
             stop = Stop::kEndMarker;
             break;
           }

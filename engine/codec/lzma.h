@@ -48,6 +48,12 @@ class LzmaCore {
   uint8_t* write_pointer() { return window_.get() + pos_; }
   void Advance(size_t size) { pos_ += size; }
 
+  // Allocates the whole window up front, for a caller that knows the output
+  // fits and keeps it (see TakeWindow). Only before the first byte.
+  void ReserveWholeWindow();
+  // Hands over the window; position() bytes of it are the output.
+  std::unique_ptr<uint8_t[]> TakeWindow() { return std::move(window_); }
+
   const uint8_t* window() const { return window_.get(); }
   size_t position() const { return pos_; }
   // Bytes of an unfinished match that did not fit before out_limit.

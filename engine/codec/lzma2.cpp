@@ -40,6 +40,15 @@ class Lzma2Stream final : public InStream {
   Lzma2Stream(InStream& source, uint64_t dictionary)
       : source_(source), core_(dictionary), packed_(kMaxPacked + LzmaCore::kInputSlack) {}
 
+  // Decodes a whole block straight into a window that holds all of it and
+  // returns that window; the block's size must be the window limit.
+  std::unique_ptr<uint8_t[]> DecodeBlock(size_t size) {
+    core_.ReserveWholeWindow();
+    while (!finished_) DecodeMore();
+    if (core_.position() != size) throw DataError("LZMA2 chunk size mismatch");
+    return core_.TakeWindow();
+  }
+
   size_t Read(uint8_t* data, size_t size) override {
     size_t done = 0;
     while (done < size) {
@@ -212,11 +221,11 @@ class Lzma2ParallelStream final : public InStream {
         block_done_.wait(lock, [&] { return block.done; });
       }
       if (block.error) std::rethrow_exception(block.error);
-      const size_t count = std::min(block.output.size() - block.read_pos, size - done);
-      if (count != 0) std::memcpy(data + done, block.output.data() + block.read_pos, count);
+      const size_t count = std::min(block.unpacked - block.read_pos, size - done);
+      if (count != 0) std::memcpy(data + done, block.output.get() + block.read_pos, count);
       block.read_pos += count;
       done += count;
-      if (block.read_pos == block.output.size()) queue_.pop_front();
+      if (block.read_pos == block.unpacked) queue_.pop_front();
     }
     return done;
   }
@@ -226,8 +235,8 @@ class Lzma2ParallelStream final : public InStream {
 
   struct Block {
     std::vector<uint8_t> packed;  // chunks, ending with an end byte when complete
-    uint64_t unpacked = 0;
-    std::vector<uint8_t> output;
+    size_t unpacked = 0;
+    std::unique_ptr<uint8_t[]> output;
     size_t read_pos = 0;
     bool done = false;
     std::exception_ptr error;
@@ -316,13 +325,10 @@ class Lzma2ParallelStream final : public InStream {
       }
       try {
         MemoryInStream packed(block->packed);
-        Lzma2Stream decoder(
-            packed, std::min<uint64_t>(dictionary_, std::max<uint64_t>(block->unpacked, 1)));
-        block->output.resize(block->unpacked);
-        const size_t got = decoder.Read(block->output.data(), block->output.size());
-        uint8_t extra;
-        if (got != block->output.size() || decoder.Read(&extra, 1) != 0)
-          throw DataError("LZMA2 chunk size mismatch");
+        // Distances never reach before the block, so a window of the block's
+        // size serves as the dictionary and becomes the output as it is.
+        Lzma2Stream decoder(packed, std::max<size_t>(block->unpacked, 1));
+        block->output = decoder.DecodeBlock(block->unpacked);
       } catch (...) {
         block->error = std::current_exception();
       }

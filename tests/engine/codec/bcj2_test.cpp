@@ -1,5 +1,5 @@
-// Streams 7zz wrote: BCJ2's four inputs and the ARM64 and RISC-V filters,
-// which xz's liblzma here does not cover in full.
+// Streams 7zz wrote: BCJ2's four inputs, the ARM64 and RISC-V filters (which
+// xz's liblzma here does not cover in full) and LZMA/LZMA2 as 7z stores them.
 #include "engine/codec/bcj2.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +10,8 @@
 #include <random>
 
 #include "engine/codec/branch_filters.h"
+#include "engine/codec/lzma.h"
+#include "engine/codec/lzma2.h"
 
 namespace cindral::codec {
 namespace {
@@ -117,6 +119,50 @@ TEST_P(SevenZipFilterFixture, DecodesWhat7zzEncoded) {
 INSTANTIATE_TEST_SUITE_P(Fixtures, SevenZipFilterFixture,
                          ::testing::Values(std::pair{"arm64", BranchFilter::kArm64},
                                            std::pair{"riscv", BranchFilter::kRiscV}));
+
+Bytes ReadAll(InStream& stream) {
+  Bytes out;
+  std::vector<uint8_t> buffer(40000);
+  size_t got;
+  do {
+    got = stream.Read(buffer.data(), buffer.size());
+    out.insert(out.end(), buffer.begin(), buffer.begin() + static_cast<ptrdiff_t>(got));
+  } while (got == buffer.size());
+  return out;
+}
+
+TEST(SevenZipLzma, KnownSizeWithEndMarker) {
+  const Bytes packed = ReadFixture("lzma_eos.packed");
+  const Bytes expected = ReadFixture("lzma_eos.expected");
+  for (const std::optional<uint64_t> size :
+       {std::optional<uint64_t>(expected.size()), std::optional<uint64_t>()}) {
+    MemoryInStream source(packed);
+    LzmaDecoder decoder(source, ReadFixture("lzma_eos.props"), size);
+    EXPECT_EQ(ReadAll(decoder), expected);
+  }
+}
+
+TEST(SevenZipLzma, Lzma2BlocksFromTwoEncoderThreads) {
+  const Bytes packed = ReadFixture("lzma2_blocks.packed");
+  const Bytes expected = ReadFixture("lzma2_blocks.expected");
+  // Walk the chunk headers: the case only matters with several blocks.
+  size_t resets = 0;
+  for (size_t at = 0; at < packed.size() && packed[at] != 0;) {
+    const uint8_t control = packed[at];
+    if (control == 1 || control >= 0xE0) ++resets;
+    if (control < 0x80) {
+      at += 3 + (size_t{packed[at + 1]} << 8 | packed[at + 2]) + 1;
+    } else {
+      at += (control >= 0xC0 ? 6 : 5) + (size_t{packed[at + 3]} << 8 | packed[at + 4]) + 1;
+    }
+  }
+  EXPECT_GT(resets, 2u);
+  for (const unsigned threads : {1u, 2u, 3u}) {
+    MemoryInStream source(packed);
+    Lzma2Decoder decoder(source, ReadFixture("lzma2_blocks.props")[0], threads);
+    EXPECT_EQ(ReadAll(decoder), expected) << "threads " << threads;
+  }
+}
 
 }  // namespace
 }  // namespace cindral::codec

@@ -277,7 +277,11 @@ class Bzip2Decoder::Parallel {
   }
 
   bool SubmitNext() {
+    // Memory stays bounded on input with no block magic: look no further
+    // ahead than the jobs in flight could need.
+    const uint64_t lookahead = (max_jobs_ + 1) * uint64_t{kMaxBlockBytes};
     while (candidates_.empty()) {
+      if (base_ + pending_.size() - input_.position() > lookahead) return false;
       if (!Discover()) return false;
     }
     const uint64_t first = candidates_.front() / 8;

@@ -41,6 +41,32 @@ class UniqueHandle {
   HANDLE handle_ = nullptr;
 };
 
+// A loaded library from LoadLibraryExW.
+class UniqueModule {
+ public:
+  UniqueModule() = default;
+  explicit UniqueModule(HMODULE module) : module_(module) {}
+  UniqueModule(UniqueModule&& other) noexcept : module_(other.Release()) {}
+  UniqueModule& operator=(UniqueModule&& other) noexcept {
+    Reset(other.Release());
+    return *this;
+  }
+  UniqueModule(const UniqueModule&) = delete;
+  UniqueModule& operator=(const UniqueModule&) = delete;
+  ~UniqueModule() { Reset(); }
+
+  HMODULE Get() const { return module_; }
+  explicit operator bool() const { return module_ != nullptr; }
+
+  HMODULE Release() { return std::exchange(module_, nullptr); }
+  void Reset(HMODULE module = nullptr) {
+    if (HMODULE old = std::exchange(module_, module)) FreeLibrary(old);
+  }
+
+ private:
+  HMODULE module_ = nullptr;
+};
+
 // A view from MapViewOfFile.
 class MappedView {
  public:
@@ -97,32 +123,6 @@ class LocalMemory {
 
  private:
   T* memory_ = nullptr;
-};
-
-// A loaded library.
-class UniqueModule {
- public:
-  UniqueModule() = default;
-  explicit UniqueModule(HMODULE module) : module_(module) {}
-  UniqueModule(UniqueModule&& other) noexcept : module_(other.Release()) {}
-  UniqueModule& operator=(UniqueModule&& other) noexcept {
-    Reset(other.Release());
-    return *this;
-  }
-  UniqueModule(const UniqueModule&) = delete;
-  UniqueModule& operator=(const UniqueModule&) = delete;
-  ~UniqueModule() { Reset(); }
-
-  HMODULE Get() const { return module_; }
-  explicit operator bool() const { return module_ != nullptr; }
-
-  HMODULE Release() { return std::exchange(module_, nullptr); }
-  void Reset(HMODULE module = nullptr) {
-    if (HMODULE old = std::exchange(module_, module)) FreeLibrary(old);
-  }
-
- private:
-  HMODULE module_ = nullptr;
 };
 
 // One reference to a COM object.
@@ -226,6 +226,32 @@ class UniquePropVariant {
 
  private:
   PROPVARIANT value_;
+};
+
+// A directory listing from FindFirstFileW.
+class UniqueFind {
+ public:
+  UniqueFind() = default;
+  explicit UniqueFind(HANDLE find) : find_(find) {}
+  UniqueFind(UniqueFind&& other) noexcept
+      : find_(std::exchange(other.find_, INVALID_HANDLE_VALUE)) {}
+  UniqueFind& operator=(UniqueFind&& other) noexcept {
+    Reset(std::exchange(other.find_, INVALID_HANDLE_VALUE));
+    return *this;
+  }
+  UniqueFind(const UniqueFind&) = delete;
+  UniqueFind& operator=(const UniqueFind&) = delete;
+  ~UniqueFind() { Reset(); }
+
+  HANDLE Get() const { return find_; }
+  explicit operator bool() const { return find_ != INVALID_HANDLE_VALUE && find_ != nullptr; }
+  void Reset(HANDLE find = INVALID_HANDLE_VALUE) {
+    const HANDLE old = std::exchange(find_, find);
+    if (old != INVALID_HANDLE_VALUE && old != nullptr) FindClose(old);
+  }
+
+ private:
+  HANDLE find_ = INVALID_HANDLE_VALUE;
 };
 
 }  // namespace cindral

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "app/entry/worker_shared_state.h"
+#include "app/jobs/job_runner.h"
 #include "common/file_system.h"
 #include "common/selection_request.h"
 #include "common/win_owners.h"
@@ -28,15 +29,16 @@ int RunWorkerRole(const LaunchChoice& choice) {
   // outcome does not matter here.
   DeleteFileW(choice.request_path.c_str());
 
-  UniqueHandle mapping(OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, choice.mapping_name.c_str()));
-  if (!mapping) throw std::runtime_error("Worker connection lost.");
-  MappedView view(MapViewOfFile(mapping.Get(), FILE_MAP_ALL_ACCESS, 0, 0, kWorkerSharedStateSize));
-  if (!view) throw std::runtime_error("Worker connection lost.");
-
-  FailNotBuilt("Archive jobs");
+  const WorkerSharedStateMapping shared = OpenWorkerSharedState(choice.mapping_name);
+  return RunArchiveJob(request.pack, request.paths, shared.State(),
+                       static_cast<int32_t>(choice.thread_count));
 }
 
-int RunHeadlessRole(const LaunchChoice&) { FailNotBuilt("Archive jobs"); }
+int RunHeadlessRole(const LaunchChoice& choice) {
+  const DWORD processors = GetActiveProcessorCount(ALL_PROCESSOR_GROUPS);
+  return RunArchiveJob(choice.pack, choice.paths, nullptr,
+                       static_cast<int32_t>(processors < 1 ? 1 : processors));
+}
 
 InterfaceInputs PrepareInterfaceInputs(const LaunchChoice& choice) {
   InterfaceInputs inputs;

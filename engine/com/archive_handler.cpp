@@ -1,5 +1,7 @@
 #include "engine/com/archive_handler.h"
 
+#include "engine/com/zip_update.h"
+
 #include <algorithm>
 #include <new>
 #include <optional>
@@ -194,6 +196,8 @@ HRESULT ArchiveHandler::QueryInterface(REFIID iid, void** out) {
     *out = static_cast<abi::IInArchive*>(this);
   } else if (iid == abi::kIidSetProperties) {
     *out = static_cast<abi::ISetProperties*>(this);
+  } else if (iid == abi::kIidOutArchive && format_ == ArchiveFormat::kZip) {
+    *out = static_cast<abi::IOutArchive*>(this);
   } else {
     return E_NOINTERFACE;
   }
@@ -371,6 +375,19 @@ HRESULT ArchiveHandler::ApplyProperties(const wchar_t* const* names, const PROPV
   threads_ = threads;
   zip_writer_ = std::move(zip_writer);
   if (reader_) reader_->SetThreadCount(threads_);
+  return S_OK;
+}
+
+HRESULT ArchiveHandler::UpdateItems(abi::ISequentialOutStream* out, abi::UInt32 count,
+                                    abi::IArchiveUpdateCallback* callback) {
+  const ZipUpdateSettings settings{.threads = threads_,
+                                   .level = static_cast<int>(zip_writer_.level)};
+  return UpdateZip(out, count, callback, settings);
+}
+
+HRESULT ArchiveHandler::GetFileTimeType(abi::UInt32* type) {
+  if (type == nullptr) return E_POINTER;
+  *type = abi::kTimeTypeWindows;
   return S_OK;
 }
 

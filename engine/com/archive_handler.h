@@ -19,7 +19,9 @@ struct ZipWriterSettings {
   uint32_t level = 5;
 };
 
-class ArchiveHandler final : public abi::IInArchive, public abi::ISetProperties {
+class ArchiveHandler final : public abi::IInArchive,
+                             public abi::ISetProperties,
+                             public abi::IOutArchive {
  public:
   explicit ArchiveHandler(ArchiveFormat format) : format_(format) {}
 
@@ -48,6 +50,11 @@ class ArchiveHandler final : public abi::IInArchive, public abi::ISetProperties 
   // ISetProperties
   HRESULT STDMETHODCALLTYPE SetProperties(const wchar_t* const* names, const PROPVARIANT* values,
                                           abi::UInt32 count) override;
+
+  // IOutArchive, ZIP only: QueryInterface refuses it for 7z.
+  HRESULT STDMETHODCALLTYPE UpdateItems(abi::ISequentialOutStream* out, abi::UInt32 count,
+                                        abi::IArchiveUpdateCallback* callback) override;
+  HRESULT STDMETHODCALLTYPE GetFileTimeType(abi::UInt32* type) override;
 
   const ZipWriterSettings& zip_writer_settings() const { return zip_writer_; }
 

@@ -1,0 +1,17 @@
+// Extracting one ZIP or 7z archive beside itself: every entry examined
+// first, the engine writing only into a staging folder, then publishing.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace cindral {
+
+struct EngineLibrary;
+struct WorkerSharedState;
+
+// archive: an absolute, lexically normal path. shared is null headless.
+void ExtractArchive(const EngineLibrary& engine, const std::wstring& archive,
+                    WorkerSharedState* shared, uint32_t threads);
+
+}  // namespace cindral

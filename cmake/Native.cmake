@@ -3,6 +3,10 @@ option(CINDRAL_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSaniti
 option(CINDRAL_FUZZ "Build the libFuzzer targets (clang only)" OFF)
 
 set(CINDRAL_WARNINGS -Wall -Wextra -Werror)
+if(CINDRAL_FUZZ)
+  # Coverage feedback must reach the engine code, not only the fuzz entry points.
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
 if(CINDRAL_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)

@@ -84,6 +84,20 @@ TEST(CryptoTest, Pbkdf2HmacSha1Rfc6070) {
   EXPECT_THROW(Pbkdf2HmacSha1(Bytes("p"), Bytes("s"), 0, out), std::invalid_argument);
 }
 
+// ZIP and 7z allow an empty password; backends differ in how they take an
+// empty key or salt, so both must give the standard answers.
+TEST(CryptoTest, EmptyKeysPasswordsAndSalts) {
+  HmacSha1 empty_key({});
+  EXPECT_EQ(Vec(empty_key.Final()), Hex("fbdb1d1b18aa6c08324b7d64b71fb76370690e1d"));
+  empty_key.Update(Bytes("abc"));
+  EXPECT_EQ(Vec(empty_key.Final()), Hex("9b4a918f398d74d3e367970aba3cbe54e4d2b5d9"));
+  std::vector<uint8_t> out(20);
+  Pbkdf2HmacSha1({}, Bytes("salt"), 2, out);
+  EXPECT_EQ(out, Hex("133a4ce837b4d2521ee2bf03e11c71ca794e0797"));
+  Pbkdf2HmacSha1(Bytes("pass"), {}, 3, out);
+  EXPECT_EQ(out, Hex("cfa16b8feb60fe4396e4ebbb5138627c7e6adf87"));
+}
+
 TEST(CryptoTest, AesEncryptFips197AllKeySizes) {
   const std::vector<uint8_t> plain = Hex("00112233445566778899aabbccddeeff");
   const struct {

@@ -330,7 +330,7 @@ TEST_F(EngineExtractTest, ForeignOrDamagedBytesAreNotOpened) {
 }
 
 TEST_F(EngineExtractTest, SevenZipArchivesOfEachAvailableMethodExtract) {
-  for (const char* name : {"bzip2.7z", "ppmd.7z"}) {
+  for (const char* name : {"default.7z", "bzip2.7z", "ppmd.7z"}) {
     SCOPED_TRACE(name);
     ComPtr<abi::IInArchive> archive = OpenFixture(abi::kSevenZipHandlerClassId, name);
     ASSERT_TRUE(archive);
@@ -351,8 +351,8 @@ TEST_F(EngineExtractTest, SevenZipArchivesOfEachAvailableMethodExtract) {
     UniquePropVariant method;
     ASSERT_EQ(archive->GetProperty(paths.at(L"a.txt"), abi::kpidMethod, method.Put()), S_OK);
     ASSERT_EQ(method.Type(), VT_BSTR);
-    EXPECT_NE(std::wstring(method.Get().bstrVal).find(name[0] == 'b' ? L"BZip2" : L"PPMD"),
-              std::wstring::npos)
+    const wchar_t* expected = name[0] == 'd' ? L"LZMA2" : name[0] == 'b' ? L"BZip2" : L"PPMD";
+    EXPECT_NE(std::wstring(method.Get().bstrVal).find(expected), std::wstring::npos)
         << method.Get().bstrVal;
   }
 }
@@ -425,6 +425,36 @@ TEST_F(EngineExtractTest, SevenZipEncryptedHeadersAskTheOpenCallback) {
   callback->password = L"secret";
   ASSERT_EQ(archive->Extract(nullptr, abi::kAllItems, 0, callback.Get()), S_OK);
   EXPECT_EQ(callback->items[0].Text(), FixtureText("tree/a.txt"));
+}
+
+TEST_F(EngineExtractTest, SevenZipLzmaEncryptedEverywhereOnSeveralThreads) {
+  auto opening = Make<RecordingOpenCallback>();
+  opening->password = L"secret";
+  ComPtr<abi::IInArchive> archive =
+      OpenFixture(abi::kSevenZipHandlerClassId, "lzma_hdrenc.7z", opening.Get());
+  ASSERT_TRUE(archive);
+  ComPtr<abi::ISetProperties> properties = archive.As<abi::ISetProperties>(abi::kIidSetProperties);
+  ASSERT_TRUE(properties);
+  const wchar_t* names[] = {L"mt"};
+  PROPVARIANT threads;
+  PropVariantInit(&threads);
+  threads.vt = VT_UI4;
+  threads.ulVal = 3;
+  ASSERT_EQ(properties->SetProperties(names, &threads, 1), S_OK);
+
+  const auto paths = Paths(archive.Get());
+  ASSERT_EQ(paths.size(), 4u);
+  auto callback = Make<RecordingExtractCallback>();
+  callback->password = L"secret";
+  ASSERT_EQ(archive->Extract(nullptr, abi::kAllItems, 0, callback.Get()), S_OK);
+  EXPECT_EQ(callback->password_requests, 1);
+  for (const auto& [path, index] : paths) {
+    EXPECT_EQ(callback->items[index].result, abi::kResultOk) << path;
+    if (path.ends_with(L"b.bin")) {
+      EXPECT_EQ(callback->items[index].Text(), FixtureText("tree/dir/b.bin"));
+    }
+  }
+  EXPECT_EQ(opening->password_requests, 1);
 }
 
 }  // namespace

@@ -39,8 +39,10 @@ with zipfile.ZipFile("pytimes.zip", "w") as z:
     z.writestr(link, "a.txt")
 PY
 
-# The 7z reader has no LZMA yet, so headers stay uncompressed and the data
-# uses the other methods; -ms=off gives one folder per file.
+# 7zz's defaults (LZMA2, compressed headers, solid), then one archive per
+# further method with plain headers; -ms=off gives one folder per file.
+(cd tree && 7zz a -bso0 -bsp0 ../default.7z a.txt dir empty.txt)
+(cd tree && 7zz a -bso0 -bsp0 -ms=off -mhe=on -psecret ../lzma_hdrenc.7z a.txt dir empty.txt)
 (cd tree && 7zz a -bso0 -bsp0 -m0=BZip2 -mhc=off -ms=off ../bzip2.7z a.txt dir empty.txt)
 (cd tree && 7zz a -bso0 -bsp0 -m0=PPMd -mhc=off ../ppmd.7z a.txt dir empty.txt)
 (cd tree && 7zz a -bso0 -bsp0 -m0=BZip2 -mhc=off -psecret ../enc.7z a.txt dir/b.bin)

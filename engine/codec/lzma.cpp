@@ -62,7 +62,7 @@ constexpr size_t kInputBuffer = size_t{1} << 16;
   *(p) -= *(p) >> kMoveBits; \
   RC_NORMALIZE()
 #define RC_TREE_STEP(probs, sym)    \
-  {                                 \
+  do {                              \
     uint16_t* p_ = (probs) + (sym); \
     RC_BOUND(p_);                   \
     if (code < bound) {             \
@@ -72,9 +72,9 @@ constexpr size_t kInputBuffer = size_t{1} << 16;
       RC_UPDATE_1(p_);              \
       sym += sym + 1;               \
     }                               \
-  }
+  } while (0)
 #define RC_REVERSE_STEP(probs, m, result, bit_value) \
-  {                                                  \
+  do {                                               \
     uint16_t* p_ = (probs) + (m);                    \
     RC_BOUND(p_);                                    \
     if (code < bound) {                              \
@@ -85,34 +85,41 @@ constexpr size_t kInputBuffer = size_t{1} << 16;
       m += m + 1;                                    \
       result |= (bit_value);                         \
     }                                                \
-  }
+  } while (0)
 // Leaves the match length minus 2 in out.
-#define DECODE_LENGTH(coder, out)                                                 \
-  {                                                                               \
-    uint16_t* lc_ = (coder);                                                      \
-    RC_BOUND(lc_);                                                                \
-    if (code < bound) {                                                           \
-      RC_UPDATE_0(lc_);                                                           \
-      uint16_t* t_ = lc_ + kLenLow + (pos_state << 3);                            \
-      out = 1;                                                                    \
-      RC_TREE_STEP(t_, out) RC_TREE_STEP(t_, out) RC_TREE_STEP(t_, out) out -= 8; \
-    } else {                                                                      \
-      RC_UPDATE_1(lc_);                                                           \
-      RC_BOUND(lc_ + 1);                                                          \
-      if (code < bound) {                                                         \
-        RC_UPDATE_0(lc_ + 1);                                                     \
-        uint16_t* t_ = lc_ + kLenMid + (pos_state << 3);                          \
-        out = 1;                                                                  \
-        RC_TREE_STEP(t_, out) RC_TREE_STEP(t_, out) RC_TREE_STEP(t_, out)         \
-      } else {                                                                    \
-        RC_UPDATE_1(lc_ + 1);                                                     \
-        uint16_t* t_ = lc_ + kLenHigh;                                            \
-        out = 1;                                                                  \
-        do RC_TREE_STEP(t_, out) while (out < 0x100);                             \
-        out -= 0x100 - 16;                                                        \
-      }                                                                           \
-    }                                                                             \
-  }
+#define DECODE_LENGTH(coder, out)                        \
+  do {                                                   \
+    uint16_t* lc_ = (coder);                             \
+    RC_BOUND(lc_);                                       \
+    if (code < bound) {                                  \
+      RC_UPDATE_0(lc_);                                  \
+      uint16_t* t_ = lc_ + kLenLow + (pos_state << 3);   \
+      out = 1;                                           \
+      RC_TREE_STEP(t_, out);                             \
+      RC_TREE_STEP(t_, out);                             \
+      RC_TREE_STEP(t_, out);                             \
+      out -= 8;                                          \
+    } else {                                             \
+      RC_UPDATE_1(lc_);                                  \
+      RC_BOUND(lc_ + 1);                                 \
+      if (code < bound) {                                \
+        RC_UPDATE_0(lc_ + 1);                            \
+        uint16_t* t_ = lc_ + kLenMid + (pos_state << 3); \
+        out = 1;                                         \
+        RC_TREE_STEP(t_, out);                           \
+        RC_TREE_STEP(t_, out);                           \
+        RC_TREE_STEP(t_, out);                           \
+      } else {                                           \
+        RC_UPDATE_1(lc_ + 1);                            \
+        uint16_t* t_ = lc_ + kLenHigh;                   \
+        out = 1;                                         \
+        do {                                             \
+          RC_TREE_STEP(t_, out);                         \
+        } while (out < 0x100);                           \
+        out -= 0x100 - 16;                               \
+      }                                                  \
+    }                                                    \
+  } while (0)
 
 LzmaCore::LzmaCore(uint64_t window_limit)
     : limit_(static_cast<size_t>(std::clamp<uint64_t>(window_limit, 1, UINT32_MAX))) {}
@@ -267,11 +274,13 @@ LzmaCore::Stop LzmaCore::Decode(const uint8_t*& in_ref, const uint8_t* in_limit,
       DECODE_LENGTH(probs + kLenCoder, len);
       uint16_t* const slot_probs = probs + kPosSlot + ((len < 3 ? len : 3) << 6);
       uint32_t slot = 1;
-      RC_TREE_STEP(slot_probs, slot)
-      RC_TREE_STEP(slot_probs, slot)
-      RC_TREE_STEP(slot_probs, slot)
-      RC_TREE_STEP(slot_probs, slot) RC_TREE_STEP(slot_probs, slot) RC_TREE_STEP(slot_probs, slot)
-          slot -= 64;
+      RC_TREE_STEP(slot_probs, slot);
+      RC_TREE_STEP(slot_probs, slot);
+      RC_TREE_STEP(slot_probs, slot);
+      RC_TREE_STEP(slot_probs, slot);
+      RC_TREE_STEP(slot_probs, slot);
+      RC_TREE_STEP(slot_probs, slot);
+      slot -= 64;
       uint32_t distance = slot;
       if (slot >= 4) {
         const unsigned direct = (slot >> 1) - 1;
@@ -291,10 +300,11 @@ LzmaCore::Stop LzmaCore::Decode(const uint8_t*& in_ref, const uint8_t* in_limit,
           }
           distance += extra << 4;
           uint16_t* const align = probs + kAlign;
-          RC_REVERSE_STEP(align, m, distance, 1u)
-          RC_REVERSE_STEP(align, m, distance, 2u)
-          RC_REVERSE_STEP(align, m, distance, 4u)
-          RC_REVERSE_STEP(align, m, distance, 8u) if (distance == UINT32_MAX) {
+          RC_REVERSE_STEP(align, m, distance, 1u);
+          RC_REVERSE_STEP(align, m, distance, 2u);
+          RC_REVERSE_STEP(align, m, distance, 4u);
+          RC_REVERSE_STEP(align, m, distance, 8u);
+          if (distance == UINT32_MAX) {
             stop = Stop::kEndMarker;
             break;
           }

@@ -116,12 +116,6 @@ HRESULT OpenCallback::CryptoGetTextPassword(BSTR* password) {
 
 // --- ExtractCallback --------------------------------------------------------
 
-bool ExtractCallback::FolderOrder::operator()(const std::wstring& left,
-                                              const std::wstring& right) const {
-  return CompareStringOrdinal(left.data(), static_cast<int>(left.size()), right.data(),
-                              static_cast<int>(right.size()), TRUE) == CSTR_LESS_THAN;
-}
-
 ComPtr<ExtractCallback> ExtractCallback::Create(WorkerSharedState* shared,
                                                 std::wstring staging_root,
                                                 const std::vector<ExtractItem>* items) {
@@ -131,7 +125,10 @@ ComPtr<ExtractCallback> ExtractCallback::Create(WorkerSharedState* shared,
 
 ExtractCallback::ExtractCallback(WorkerSharedState* shared, std::wstring staging_root,
                                  const std::vector<ExtractItem>* items)
-    : shared_(shared), staging_root_(std::move(staging_root)), items_(items) {}
+    : shared_(shared),
+      staging_root_(staging_root),
+      items_(items),
+      staging_folders_(std::move(staging_root)) {}
 
 ExtractCallback::~ExtractCallback() {
   // The last file is closed before its folders are let go.
@@ -195,31 +192,13 @@ ComPtr<abi::ISequentialOutStream> ExtractCallback::OpenItemStream(abi::UInt32 in
 
   CheckStagingRelativePath(item.relative_path);
   if (item.is_folder) {
-    GuardStagingFolder(item.relative_path);
+    staging_folders_.Guard(item.relative_path);
     return {};
   }
-  GuardStagingFolder(ParentFolderOf(item.relative_path));
+  staging_folders_.Guard(ParentFolderOf(item.relative_path));
   const std::filesystem::path target = std::filesystem::path(staging_root_) / item.relative_path;
   current_output_ = Output::Create(target.wstring());
   return ComPtr<abi::ISequentialOutStream>::Share(current_output_.Get());
-}
-
-void ExtractCallback::GuardStagingFolder(const std::wstring& relative_folder) {
-  if (!staging_root_guarded_) {
-    GuardDirectoryChain(staging_root_, true, held_);
-    staging_root_guarded_ = true;
-  }
-  if (relative_folder.empty() || guarded_folders_.contains(relative_folder)) return;
-  // Parents before children, each folder once.
-  const std::filesystem::path root(staging_root_);
-  size_t end = 0;
-  do {
-    end = relative_folder.find(L'\\', end + 1);
-    std::wstring prefix = relative_folder.substr(0, end);
-    if (guarded_folders_.contains(prefix)) continue;
-    GuardDirectory((root / prefix).wstring(), true, held_);
-    guarded_folders_.insert(std::move(prefix));
-  } while (end != std::wstring::npos);
 }
 
 HRESULT ExtractCallback::SetOperationResult(abi::Int32 result) {

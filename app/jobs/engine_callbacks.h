@@ -75,7 +75,7 @@ class ExtractCallback final : public abi::IArchiveExtractCallback,
 
   // The engine reported at least one item as not OK.
   bool HasFailedItem() const { return failed_; }
-  size_t HeldDirectoryCount() const { return held_.Size(); }
+  size_t HeldDirectoryCount() const { return staging_folders_.HeldCount(); }
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
   ULONG STDMETHODCALLTYPE AddRef() override;
@@ -89,25 +89,19 @@ class ExtractCallback final : public abi::IArchiveExtractCallback,
   HRESULT STDMETHODCALLTYPE CryptoGetTextPassword(BSTR* password) override;
 
  private:
-  // Case-insensitive, as the file system compares names.
-  struct FolderOrder {
-    bool operator()(const std::wstring& left, const std::wstring& right) const;
-  };
-
   ExtractCallback(WorkerSharedState* shared, std::wstring staging_root,
                   const std::vector<ExtractItem>* items);
   ~ExtractCallback();
 
   ComPtr<abi::ISequentialOutStream> OpenItemStream(abi::UInt32 index, abi::Int32 ask_mode);
-  void GuardStagingFolder(const std::wstring& relative_folder);
 
   LONG references_ = 1;
   WorkerSharedState* shared_;
   std::wstring staging_root_;
   const std::vector<ExtractItem>* items_;
-  HeldDirectories held_;
-  bool staging_root_guarded_ = false;
-  std::set<std::wstring, FolderOrder> guarded_folders_;
+  // One held handle per distinct staging folder, for the callback's whole
+  // life: n files in a few folders hold a few handles, not n chains.
+  GuardedFolderTree staging_folders_;
   ComPtr<Output> current_output_;
   abi::UInt32 current_index_ = 0;
   bool failed_ = false;

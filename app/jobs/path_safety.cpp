@@ -211,6 +211,12 @@ void GuardDirectoryChain(const std::wstring& path, bool create, HeldDirectories&
   }
 }
 
+bool GuardedFolderTree::FolderOrder::operator()(const std::wstring& left,
+                                                const std::wstring& right) const {
+  return CompareStringOrdinal(left.data(), static_cast<int>(left.size()), right.data(),
+                              static_cast<int>(right.size()), TRUE) == CSTR_LESS_THAN;
+}
+
 void GuardedFolderTree::Guard(const std::wstring& relative) {
   if (!root_guarded_) {
     GuardDirectoryChain(root_, true, held_);

@@ -76,9 +76,14 @@ class GuardedFolderTree {
   size_t HeldCount() const { return held_.Size(); }
 
  private:
+  // Case-insensitive, as the file system compares names.
+  struct FolderOrder {
+    bool operator()(const std::wstring& left, const std::wstring& right) const;
+  };
+
   std::wstring root_;
   bool root_guarded_ = false;
-  std::set<std::wstring> guarded_;
+  std::set<std::wstring, FolderOrder> guarded_;
   HeldDirectories held_;
 };
 

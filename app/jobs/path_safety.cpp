@@ -44,36 +44,6 @@ size_t RootNameLength(std::wstring_view path) {
   }
 }
 
-// Lexical normalisation that keeps UNC and extended-length roots intact (the
-// library's own folds the leading "\\" of a UNC path into one): forward
-// slashes become backslashes, repeated separators and "." go, ".." removes
-// the component before it and never climbs above the root.
-std::wstring NormalizeLexically(std::wstring path) {
-  std::replace(path.begin(), path.end(), L'/', L'\\');
-  const size_t root_length = RootNameLength(path);
-  const bool rooted = root_length < path.size() && path[root_length] == L'\\';
-  std::vector<std::wstring_view> components;
-  const std::wstring_view rest = std::wstring_view(path).substr(root_length);
-  for (size_t start = 0; start < rest.size();) {
-    const size_t separator = std::min(rest.find(L'\\', start), rest.size());
-    const std::wstring_view component = rest.substr(start, separator - start);
-    start = separator + 1;
-    if (component.empty() || component == L".") continue;
-    if (component == L".." && !components.empty() && components.back() != L"..") {
-      components.pop_back();
-    } else if (component != L".." || !rooted) {
-      components.push_back(component);
-    }
-  }
-  std::wstring normal = path.substr(0, root_length);
-  if (rooted) normal.push_back(L'\\');
-  for (size_t index = 0; index < components.size(); ++index) {
-    if (index != 0) normal.push_back(L'\\');
-    normal.append(components[index]);
-  }
-  return normal;
-}
-
 std::wstring AbsoluteNormalPath(const std::wstring& path) {
   return NormalizeLexically(MakeAbsolutePath(path));
 }
@@ -117,6 +87,32 @@ void CheckComponent(std::wstring_view component) {
 }
 
 }  // namespace
+
+std::wstring NormalizeLexically(std::wstring path) {
+  std::replace(path.begin(), path.end(), L'/', L'\\');
+  const size_t root_length = RootNameLength(path);
+  const bool rooted = root_length < path.size() && path[root_length] == L'\\';
+  std::vector<std::wstring_view> components;
+  const std::wstring_view rest = std::wstring_view(path).substr(root_length);
+  for (size_t start = 0; start < rest.size();) {
+    const size_t separator = std::min(rest.find(L'\\', start), rest.size());
+    const std::wstring_view component = rest.substr(start, separator - start);
+    start = separator + 1;
+    if (component.empty() || component == L".") continue;
+    if (component == L".." && !components.empty() && components.back() != L"..") {
+      components.pop_back();
+    } else if (component != L".." || !rooted) {
+      components.push_back(component);
+    }
+  }
+  std::wstring normal = path.substr(0, root_length);
+  if (rooted) normal.push_back(L'\\');
+  for (size_t index = 0; index < components.size(); ++index) {
+    if (index != 0) normal.push_back(L'\\');
+    normal.append(components[index]);
+  }
+  return normal;
+}
 
 std::wstring MakeLongPath(const std::wstring& path) {
   const std::wstring normal = AbsoluteNormalPath(path);

@@ -83,13 +83,13 @@ TEST_F(HeadlessExtraction, SoundZipIsPublishedBesideItselfWithEmptyFoldersAndFil
   ASSERT_EQ(Headless(L"extract", {archive}), 0u) << LastError();
   EXPECT_EQ(LastError(), "<none>");
   const std::vector<std::string> expected = {
-      "a.txt", "dir/", "dir/b.txt", "dir/\u00e9t\u00e9 \u65e5\u672c.txt", "empty/", "good.zip",
-      "zero.txt"};
+      "a.txt",  "dir/",     "dir/b.txt", "dir/\u00e9t\u00e9 \u65e5\u672c.txt",
+      "empty/", "good.zip", "zero.txt"};
   EXPECT_EQ(ListTree(work_), expected);
   std::string alpha;
   for (int i = 0; i < 100; ++i) alpha += "alpha\n";
   EXPECT_EQ(ReadBytes(work_ / "a.txt"), alpha);
-  EXPECT_EQ(ReadBytes(work_ / "dir" / fs::u8path("\u00e9t\u00e9 \u65e5\u672c.txt")), "summer\n");
+  EXPECT_EQ(ReadBytes(work_ / "dir" / U8("\u00e9t\u00e9 \u65e5\u672c.txt")), "summer\n");
   EXPECT_EQ(fs::file_size(work_ / "zero.txt"), 0u);
 }
 
@@ -169,24 +169,27 @@ TEST_F(HeadlessExtraction, MissingEngineFailsBeforeTheArchiveIsLookedAt) {
   // The archive does not exist either: the engine's text must win.
   EXPECT_EQ(Headless(L"extract", {work_ / "absent.zip"}), 1u);
   EXPECT_EQ(LastError(), "Cindral engine missing.");
+}
 
-  // A worker with an empty list fails the same way, through its shared state.
-  WorkerProcess worker;
-  worker.Start(program_, false, {});
-  EXPECT_EQ(worker.Wait(), 1u);
-  EXPECT_EQ(ReadJobState(worker.State()), JobState::Failed);
-  EXPECT_EQ(ReadSharedText(worker.State().message), L"Cindral engine missing.");
+// A request file never holds an empty list, so the empty job runs here, in
+// a test program that has no engine beside it.
+TEST(JobRunner, EmptyListFailsWithoutAnEngine) {
+  ASSERT_FALSE(fs::exists(DistFolder().parent_path() / "bin" / "Cindral.Engine.dll"));
+  WorkerSharedStateMapping mapping = CreateWorkerSharedState(NewWorkerMappingName());
+  EXPECT_EQ(RunArchiveJob(false, {}, mapping.State(), 1), 1);
+  EXPECT_EQ(ReadJobState(*mapping.State()), JobState::Failed);
+  EXPECT_EQ(ReadSharedText(mapping.State()->message), L"Cindral engine missing.");
 }
 
 TEST(PrepareSelectionPath, DropsExtendedPrefixesAndNormalises) {
-  EXPECT_EQ(PrepareSelectionPath(L"\\\\?\\UNC\\server\\share\\a.zip"),
-            L"\\\\server\\share\\a.zip");
+  EXPECT_EQ(PrepareSelectionPath(L"\\\\?\\UNC\\server\\share\\a.zip"), L"\\\\server\\share\\a.zip");
   EXPECT_EQ(PrepareSelectionPath(L"\\\\?\\D:\\x\\a.7z"), L"D:\\x\\a.7z");
   EXPECT_EQ(PrepareSelectionPath(L"D:\\x\\.\\y\\..\\a.zip"), L"D:\\x\\a.zip");
   EXPECT_EQ(PrepareSelectionPath(L"D:/x//y/a.zip"), L"D:\\x\\y\\a.zip");
-  // Only the exact prefix counts.
+  // The UNC prefix is matched exactly; in lower case only "\\?\" goes and
+  // the rest is a relative path.
   EXPECT_EQ(PrepareSelectionPath(L"\\\\?\\unc\\server\\share\\a.zip"),
-            L"\\\\?\\unc\\server\\share\\a.zip");
+            PrepareSelectionPath(L"unc\\server\\share\\a.zip"));
 }
 
 // An engine whose archives claim one entry more than extraction accepts;
@@ -232,8 +235,7 @@ class HugeArchive : public abi::IInArchive {
     *count = 0;
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE GetArchivePropertyInfo(abi::UInt32, BSTR*, PROPID*,
-                                                   VARTYPE*) override {
+  HRESULT STDMETHODCALLTYPE GetArchivePropertyInfo(abi::UInt32, BSTR*, PROPID*, VARTYPE*) override {
     return E_FAIL;
   }
 };

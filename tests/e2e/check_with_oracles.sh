@@ -51,9 +51,9 @@ for peer in infozip.zip sevenzip.zip copy.7z bzip2.7z ppmd.7z; do
   case $peer in
     infozip.zip) zip -q -r "$scratch/$peer/$peer" tree ;;
     sevenzip.zip) 7zz a -bso0 -bsp0 -tzip "$scratch/$peer/$peer" tree ;;
-    copy.7z) 7zz a -bso0 -bsp0 -m0=Copy "$scratch/$peer/$peer" tree ;;
-    bzip2.7z) 7zz a -bso0 -bsp0 -m0=BZip2 "$scratch/$peer/$peer" tree ;;
-    ppmd.7z) 7zz a -bso0 -bsp0 -m0=PPMd "$scratch/$peer/$peer" tree ;;
+    copy.7z) 7zz a -bso0 -bsp0 -m0=Copy -mhc=off "$scratch/$peer/$peer" tree ;;
+    bzip2.7z) 7zz a -bso0 -bsp0 -m0=BZip2 -mhc=off "$scratch/$peer/$peer" tree ;;
+    ppmd.7z) 7zz a -bso0 -bsp0 -m0=PPMd -mhc=off "$scratch/$peer/$peer" tree ;;
   esac
   vantle --headless-extract "$(dos "$scratch/$peer/$peer")"
   diff -r tree "$scratch/$peer/tree"

@@ -17,6 +17,21 @@ bool RunsUnderWine() {
 
 fs::path FixtureFolder() { return DistFolder().parent_path() / "bin" / "e2e_fixtures"; }
 
+fs::path U8(const std::string& text) {
+  std::wstring wide(text.size(), L'\0');
+  wide.resize(MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                  wide.data(), static_cast<int>(wide.size())));
+  return fs::path(wide);
+}
+
+std::string Utf8(const fs::path& path) {
+  const std::wstring& wide = path.native();
+  std::string text(wide.size() * 3, '\0');
+  text.resize(WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                  text.data(), static_cast<int>(text.size()), nullptr, nullptr));
+  return text;
+}
+
 std::string ReadBytes(const fs::path& file) {
   std::ifstream stream(file, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(stream), {});
@@ -31,7 +46,7 @@ void WriteBytes(const fs::path& file, std::string_view bytes) {
 std::vector<std::string> ListTree(const fs::path& folder) {
   std::vector<std::string> names;
   for (const fs::directory_entry& entry : fs::recursive_directory_iterator(folder)) {
-    std::string name = fs::relative(entry.path(), folder).generic_u8string();
+    std::string name = Utf8(fs::relative(entry.path(), folder).generic_wstring());
     if (entry.is_directory()) name += '/';
     names.push_back(std::move(name));
   }
@@ -42,7 +57,7 @@ std::vector<std::string> ListTree(const fs::path& folder) {
 std::vector<std::string> CindralLeftovers(const fs::path& folder) {
   std::vector<std::string> names;
   for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
-    const std::string name = entry.path().filename().u8string();
+    const std::string name = Utf8(entry.path().filename());
     if (name.starts_with(".Cindral-")) names.push_back(name);
   }
   return names;
@@ -83,7 +98,7 @@ std::string JobTest::LastError() const {
 fs::path JobTest::CopyFixture(const std::string& fixture, const fs::path& folder,
                               const std::string& name) {
   fs::create_directories(folder);
-  const fs::path target = folder / fs::u8path(name.empty() ? fixture : name);
+  const fs::path target = folder / U8(name.empty() ? fixture : name);
   fs::copy_file(FixtureFolder() / fixture, target);
   return target;
 }

@@ -24,6 +24,10 @@ bool RunsUnderWine();
 // The archives that make_hostile_archives.py wrote beside the test program.
 fs::path FixtureFolder();
 
+// UTF-8 to and from paths, whatever the narrow code page.
+fs::path U8(const std::string& text);
+std::string Utf8(const fs::path& path);
+
 std::string ReadBytes(const fs::path& file);
 void WriteBytes(const fs::path& file, std::string_view bytes);
 

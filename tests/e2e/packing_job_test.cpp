@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "tests/e2e/job_support.h"
+#include "tests/e2e/process_runner.h"
 
 namespace cindral {
 namespace {
@@ -68,11 +69,9 @@ TEST_F(HeadlessPacking, DuplicateTopLevelNamesAreRefusedUnlessOnlyNonAsciiCaseDi
   EXPECT_EQ(LastError(), "Selection contains duplicate top-level names.");
   EXPECT_EQ(ListTree(work_ / "a"), std::vector<std::string>{"Report.txt"});
 
-  WriteBytes(work_ / "a" / fs::u8path("\u00c4.txt"), "upper");
-  WriteBytes(work_ / "b" / fs::u8path("\u00e4.txt"), "lower");
-  EXPECT_EQ(Headless(L"pack", {work_ / "a" / fs::u8path("\u00c4.txt"),
-                               work_ / "b" / fs::u8path("\u00e4.txt")}),
-            0u)
+  WriteBytes(work_ / "a" / U8("\u00c4.txt"), "upper");
+  WriteBytes(work_ / "b" / U8("\u00e4.txt"), "lower");
+  EXPECT_EQ(Headless(L"pack", {work_ / "a" / U8("\u00c4.txt"), work_ / "b" / U8("\u00e4.txt")}), 0u)
       << LastError();
   EXPECT_TRUE(fs::is_regular_file(work_ / "a" / "a.zip"));
 }
@@ -102,21 +101,20 @@ TEST_F(HeadlessPacking, LinkDeepBelowTheSelectionRefusesTheJob) {
 // path well past 260 characters; names, bytes and times must come back.
 TEST_F(HeadlessPacking, TreeComesBackIdentically) {
   const fs::path source = work_ / "tree";
-  const std::vector<std::string> folder_names = {
-      "plain", "\u00e9t\u00e9", "\u65e5\u672c\u8a9e", "\u0394\u03ad\u03bb\u03c4\u03b1",
-      "with space"};
+  const std::vector<std::string> folder_names = {"plain", "\u00e9t\u00e9", "\u65e5\u672c\u8a9e",
+                                                 "\u0394\u03ad\u03bb\u03c4\u03b1", "with space"};
   FILETIME base{};
   SYSTEMTIME when{2020, 3, 0, 4, 10, 20, 30, 0};
   SystemTimeToFileTime(&when, &base);
   int made = 0;
   for (const std::string& folder_name : folder_names) {
     for (int sub = 0; sub < 10; ++sub) {
-      const fs::path folder = source / fs::u8path(folder_name) / ("sub" + std::to_string(sub));
+      const fs::path folder = source / U8(folder_name) / L"sub" / std::to_wstring(sub);
       fs::create_directories(folder);
       for (int file = 0; file < 20; ++file, ++made) {
         std::string bytes;
         for (int i = 0; i < (made * 37) % 3000; ++i) bytes.push_back(static_cast<char>(made + i));
-        const fs::path path = folder / fs::u8path("f" + std::to_string(file) + "\u00fc.bin");
+        const fs::path path = folder / (L"f" + std::to_wstring(file) + L"\u00fc.bin");
         WriteBytes(path, bytes);
         ULARGE_INTEGER time{{base.dwLowDateTime, base.dwHighDateTime}};
         time.QuadPart += static_cast<ULONGLONG>(made) * 600000000ULL;  // a minute apart
@@ -147,9 +145,9 @@ TEST_F(HeadlessPacking, TreeComesBackIdentically) {
   ASSERT_EQ(ListTree(copy), names);
   EXPECT_GE(names.size(), 1000u);
   for (const std::string& name : names) {
-    const fs::path original = source / fs::u8path(name);
+    const fs::path original = source / U8(name);
     if (fs::is_directory(original)) continue;
-    const fs::path extracted = copy / fs::u8path(name);
+    const fs::path extracted = copy / U8(name);
     ASSERT_EQ(ReadBytes(extracted), ReadBytes(original)) << name;
     // ZIP's own time field counts in two-second steps.
     const auto difference = fs::last_write_time(extracted) - fs::last_write_time(original);

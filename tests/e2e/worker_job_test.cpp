@@ -27,12 +27,12 @@ class WorkerConflict : public JobTest {
   void Answer(const std::string& name, PromptAnswer answer) {
     ASSERT_TRUE(worker_.WaitForPrompt());
     EXPECT_EQ(worker_.State().prompt_kind, static_cast<LONG>(PromptKind::Conflict));
-    EXPECT_EQ(ReadSharedText(worker_.State().current_item), (work_ / fs::u8path(name)).wstring());
+    EXPECT_EQ(ReadSharedText(worker_.State().current_item), (work_ / U8(name)).wstring());
     AnswerWorkerPrompt(worker_.State(), answer);
   }
 
   void ExpectDone() {
-    EXPECT_EQ(worker_.Wait(), 0u) << fs::path(ReadSharedText(worker_.State().message)).string();
+    EXPECT_EQ(worker_.Wait(), 0u) << Utf8(ReadSharedText(worker_.State().message));
     EXPECT_EQ(ReadJobState(worker_.State()), JobState::Done);
     EXPECT_EQ(ReadSharedText(worker_.State().result_path), work_.wstring());
     EXPECT_EQ(ReadBytes(work_ / "first.txt"), "first from archive\n");
@@ -143,9 +143,9 @@ TEST_F(WorkerPack, StopRequestedBeforeTheStartPublishesNothing) {
   EXPECT_EQ(ReadJobState(worker.State()), JobState::Cancelled);
   const std::wstring message = ReadSharedText(worker.State().message);
   EXPECT_TRUE(message == L"Cancelled." || message == L"Compression failed or cancelled.")
-      << fs::path(message).string();
-  EXPECT_EQ(ListTree(work_), (std::vector<std::string>{"photos/", "photos/inner/",
-                                                       "photos/inner/p.txt"}));
+      << Utf8(message);
+  EXPECT_EQ(ListTree(work_),
+            (std::vector<std::string>{"photos/", "photos/inner/", "photos/inner/p.txt"}));
 }
 
 TEST_F(WorkerPack, SuccessReportsTheArchivePath) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/file_system.h"
+#include "common/win_owners.h"
 
 namespace cindral {
 namespace {
@@ -112,6 +113,38 @@ std::wstring NormalizeLexically(std::wstring path) {
     normal.append(components[index]);
   }
   return normal;
+}
+
+void RemoveTreeQuietly(const std::wstring& long_path) noexcept {
+  const DWORD attributes = GetFileAttributesW(long_path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return;
+  const bool is_folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if ((attributes & FILE_ATTRIBUTE_READONLY) != 0)
+    SetFileAttributesW(long_path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  if (!is_folder) {
+    DeleteFileW(long_path.c_str());
+    return;
+  }
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    try {
+      std::vector<std::wstring> children;
+      WIN32_FIND_DATAW found{};
+      UniqueFind find(FindFirstFileExW((long_path + L"\\*").c_str(), FindExInfoBasic, &found,
+                                       FindExSearchNameMatch, nullptr, 0));
+      if (find) {
+        do {
+          const std::wstring_view name = found.cFileName;
+          if (name != L"." && name != L"..")
+            children.push_back(long_path + L'\\' + found.cFileName);
+        } while (FindNextFileW(find.Get(), &found));
+      }
+      find.Reset();
+      for (const std::wstring& child : children) RemoveTreeQuietly(child);
+    } catch (...) {
+      // Out of memory while listing: what is left stays.
+    }
+  }
+  RemoveDirectoryW(long_path.c_str());
 }
 
 std::wstring MakeLongPath(const std::wstring& path) {

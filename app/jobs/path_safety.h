@@ -27,6 +27,12 @@ std::wstring MakeLongPath(const std::wstring& path);
 // component before it and never climbs above the root. Never touches the disk.
 std::wstring NormalizeLexically(std::wstring path);
 
+// Removes a file or a folder with everything below it, by its long path, and
+// ignores every error. Links and junctions below are removed themselves,
+// never followed. (The standard library's removal gives up on folders deeper
+// than the classic path limit, which left staging folders behind.)
+void RemoveTreeQuietly(const std::wstring& long_path) noexcept;
+
 // Checks one entry name as the archive reports it and returns it as a safe
 // relative path with backslashes, or throws std::runtime_error with one of
 // "Unsafe or empty archive path.", "Absolute paths and alternate data streams

@@ -32,6 +32,12 @@ std::string Utf8(const fs::path& path) {
   return text;
 }
 
+fs::path Long(const fs::path& path) {
+  const std::wstring text = path.wstring();
+  if (text.starts_with(L"\\\\?\\")) return path;
+  return fs::path(L"\\\\?\\" + fs::absolute(path).wstring());
+}
+
 std::string ReadBytes(const fs::path& file) {
   std::ifstream stream(file, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(stream), {});
@@ -43,13 +49,31 @@ void WriteBytes(const fs::path& file, std::string_view bytes) {
   ASSERT_TRUE(stream.good()) << file;
 }
 
-std::vector<std::string> ListTree(const fs::path& folder) {
+namespace {
+
+// By the platform's own listing on the long form: the standard library's
+// iterators give up below the classic path limit.
+void ListInto(const std::wstring& folder, const std::string& prefix,
+              std::vector<std::string>& names) {
+  WIN32_FIND_DATAW found{};
+  UniqueFind find(FindFirstFileExW((folder + L"\\*").c_str(), FindExInfoBasic, &found,
+                                   FindExSearchNameMatch, nullptr, 0));
+  ASSERT_TRUE(find) << "cannot list " << Utf8(folder) << ": error " << GetLastError();
+  do {
+    const std::wstring name = found.cFileName;
+    if (name == L"." || name == L"..") continue;
+    const bool is_folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    const std::string listed = prefix + Utf8(name) + (is_folder ? "/" : "");
+    names.push_back(listed);
+    if (is_folder) ListInto(folder + L"\\" + name, listed, names);
+  } while (FindNextFileW(find.Get(), &found));
+}
+
+}  // namespace
+
+std::vector<std::string> ListTree(const fs::path& tree) {
   std::vector<std::string> names;
-  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(folder)) {
-    std::string name = Utf8(fs::relative(entry.path(), folder).generic_wstring());
-    if (entry.is_directory()) name += '/';
-    names.push_back(std::move(name));
-  }
+  ListInto(Long(tree).wstring(), "", names);
   std::sort(names.begin(), names.end());
   return names;
 }

@@ -28,6 +28,9 @@ fs::path FixtureFolder();
 fs::path U8(const std::string& text);
 std::string Utf8(const fs::path& path);
 
+// The extended-length form, for trees deeper than the classic path limit.
+fs::path Long(const fs::path& path);
+
 std::string ReadBytes(const fs::path& file);
 void WriteBytes(const fs::path& file, std::string_view bytes);
 

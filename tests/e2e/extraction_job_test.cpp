@@ -9,6 +9,7 @@
 #include "app/jobs/engine_binding.h"
 #include "app/jobs/extraction.h"
 #include "app/jobs/job_runner.h"
+#include "app/jobs/publishing.h"
 #include "tests/e2e/job_support.h"
 #include "tests/e2e/process_runner.h"
 
@@ -182,6 +183,13 @@ TEST(JobRunner, EmptyListFailsWithoutAnEngine) {
   EXPECT_EQ(RunArchiveJob(false, {}, mapping.State(), 1), 1);
   EXPECT_EQ(ReadJobState(*mapping.State()), JobState::Failed);
   EXPECT_EQ(ReadSharedText(mapping.State()->message), L"Cindral engine missing.");
+}
+
+TEST(NumberedName, NumberGoesBeforeTheLastExtensionOnly) {
+  EXPECT_EQ(NumberedName(L"report.pdf", 1), L"report (1).pdf");
+  EXPECT_EQ(NumberedName(L"archive.tar.gz", 1), L"archive.tar (1).gz");
+  EXPECT_EQ(NumberedName(L".profile", 2), L".profile (2)");
+  EXPECT_EQ(NumberedName(L"README", 99999), L"README (99999)");
 }
 
 TEST(PrepareSelectionPath, DropsExtendedPrefixesAndNormalises) {

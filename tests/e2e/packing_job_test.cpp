@@ -157,6 +157,14 @@ TEST_F(HeadlessPacking, TreeComesBackIdentically) {
   }
   EXPECT_TRUE(CindralLeftovers(work_).empty());
   EXPECT_TRUE(CindralLeftovers(out).empty());
+
+  // Again over the extracted tree: the first file conflicts, and the staging
+  // folder, deep paths and all, must still go.
+  EXPECT_EQ(Headless(L"extract", {out / "tree.zip"}), 1u);
+  EXPECT_EQ(LastError(),
+            "Input required. Open this archive in Cindral to choose a password or resolve a "
+            "conflict.");
+  EXPECT_TRUE(CindralLeftovers(out).empty());
 }
 
 }  // namespace

@@ -39,10 +39,7 @@ class StagingFolder {
   explicit StagingFolder(std::wstring path) : path_(std::move(path)) {}
   StagingFolder(const StagingFolder&) = delete;
   StagingFolder& operator=(const StagingFolder&) = delete;
-  ~StagingFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(MakeLongPath(path_), ignored);
-  }
+  ~StagingFolder() { RemoveTreeQuietly(MakeLongPath(path_)); }
   const std::wstring& Path() const { return path_; }
 
  private:

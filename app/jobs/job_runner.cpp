@@ -10,6 +10,7 @@
 #include "app/entry/worker_shared_state.h"
 #include "app/jobs/engine_binding.h"
 #include "app/jobs/extraction.h"
+#include "app/jobs/path_safety.h"
 #include "app/jobs/zip_creation.h"
 #include "common/file_system.h"
 
@@ -66,7 +67,7 @@ std::wstring PrepareSelectionPath(const std::wstring& path) {
   }
   const std::wstring absolute = MakeAbsolutePath(plain);
   if (absolute.empty()) return absolute;
-  return std::filesystem::path(absolute).lexically_normal().wstring();
+  return NormalizeLexically(absolute);
 }
 
 int RunArchiveJob(bool pack, const std::vector<std::wstring>& selection, WorkerSharedState* shared,

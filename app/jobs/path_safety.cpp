@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/file_system.h"
+#include "common/win_owners.h"
 
 namespace cindral {
 namespace {
@@ -42,36 +43,6 @@ size_t RootNameLength(std::wstring_view path) {
     if (index + 1 == components) return separator;
     position = separator + 1;
   }
-}
-
-// Lexical normalisation that keeps UNC and extended-length roots intact (the
-// library's own folds the leading "\\" of a UNC path into one): forward
-// slashes become backslashes, repeated separators and "." go, ".." removes
-// the component before it and never climbs above the root.
-std::wstring NormalizeLexically(std::wstring path) {
-  std::replace(path.begin(), path.end(), L'/', L'\\');
-  const size_t root_length = RootNameLength(path);
-  const bool rooted = root_length < path.size() && path[root_length] == L'\\';
-  std::vector<std::wstring_view> components;
-  const std::wstring_view rest = std::wstring_view(path).substr(root_length);
-  for (size_t start = 0; start < rest.size();) {
-    const size_t separator = std::min(rest.find(L'\\', start), rest.size());
-    const std::wstring_view component = rest.substr(start, separator - start);
-    start = separator + 1;
-    if (component.empty() || component == L".") continue;
-    if (component == L".." && !components.empty() && components.back() != L"..") {
-      components.pop_back();
-    } else if (component != L".." || !rooted) {
-      components.push_back(component);
-    }
-  }
-  std::wstring normal = path.substr(0, root_length);
-  if (rooted) normal.push_back(L'\\');
-  for (size_t index = 0; index < components.size(); ++index) {
-    if (index != 0) normal.push_back(L'\\');
-    normal.append(components[index]);
-  }
-  return normal;
 }
 
 std::wstring AbsoluteNormalPath(const std::wstring& path) {
@@ -117,6 +88,64 @@ void CheckComponent(std::wstring_view component) {
 }
 
 }  // namespace
+
+std::wstring NormalizeLexically(std::wstring path) {
+  std::replace(path.begin(), path.end(), L'/', L'\\');
+  const size_t root_length = RootNameLength(path);
+  const bool rooted = root_length < path.size() && path[root_length] == L'\\';
+  std::vector<std::wstring_view> components;
+  const std::wstring_view rest = std::wstring_view(path).substr(root_length);
+  for (size_t start = 0; start < rest.size();) {
+    const size_t separator = std::min(rest.find(L'\\', start), rest.size());
+    const std::wstring_view component = rest.substr(start, separator - start);
+    start = separator + 1;
+    if (component.empty() || component == L".") continue;
+    if (component == L".." && !components.empty() && components.back() != L"..") {
+      components.pop_back();
+    } else if (component != L".." || !rooted) {
+      components.push_back(component);
+    }
+  }
+  std::wstring normal = path.substr(0, root_length);
+  if (rooted) normal.push_back(L'\\');
+  for (size_t index = 0; index < components.size(); ++index) {
+    if (index != 0) normal.push_back(L'\\');
+    normal.append(components[index]);
+  }
+  return normal;
+}
+
+void RemoveTreeQuietly(const std::wstring& long_path) noexcept {
+  const DWORD attributes = GetFileAttributesW(long_path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return;
+  const bool is_folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if ((attributes & FILE_ATTRIBUTE_READONLY) != 0)
+    SetFileAttributesW(long_path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  if (!is_folder) {
+    DeleteFileW(long_path.c_str());
+    return;
+  }
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    try {
+      std::vector<std::wstring> children;
+      WIN32_FIND_DATAW found{};
+      UniqueFind find(FindFirstFileExW((long_path + L"\\*").c_str(), FindExInfoBasic, &found,
+                                       FindExSearchNameMatch, nullptr, 0));
+      if (find) {
+        do {
+          const std::wstring_view name = found.cFileName;
+          if (name != L"." && name != L"..")
+            children.push_back(long_path + L'\\' + found.cFileName);
+        } while (FindNextFileW(find.Get(), &found));
+      }
+      find.Reset();
+      for (const std::wstring& child : children) RemoveTreeQuietly(child);
+    } catch (...) {
+      // Out of memory while listing: what is left stays.
+    }
+  }
+  RemoveDirectoryW(long_path.c_str());
+}
 
 std::wstring MakeLongPath(const std::wstring& path) {
   const std::wstring normal = AbsoluteNormalPath(path);

@@ -20,6 +20,19 @@ namespace cindral {
 // Fails with a text beginning "absolute" when the path cannot be made absolute.
 std::wstring MakeLongPath(const std::wstring& path);
 
+// Lexical normalisation that keeps UNC and extended-length roots intact (the
+// standard library's folds the leading "\\" of a UNC path into one, which
+// turns \\server\share into a folder on the current drive): forward slashes
+// become backslashes, repeated separators and "." go, ".." removes the
+// component before it and never climbs above the root. Never touches the disk.
+std::wstring NormalizeLexically(std::wstring path);
+
+// Removes a file or a folder with everything below it, by its long path, and
+// ignores every error. Links and junctions below are removed themselves,
+// never followed. (The standard library's removal gives up on folders deeper
+// than the classic path limit, which left staging folders behind.)
+void RemoveTreeQuietly(const std::wstring& long_path) noexcept;
+
 // Checks one entry name as the archive reports it and returns it as a safe
 // relative path with backslashes, or throws std::runtime_error with one of
 // "Unsafe or empty archive path.", "Absolute paths and alternate data streams

@@ -80,10 +80,7 @@ class TemporaryArchive {
   explicit TemporaryArchive(std::wstring path) : path_(std::move(path)) {}
   TemporaryArchive(const TemporaryArchive&) = delete;
   TemporaryArchive& operator=(const TemporaryArchive&) = delete;
-  ~TemporaryArchive() {
-    std::error_code ignored;
-    std::filesystem::remove_all(MakeLongPath(path_), ignored);
-  }
+  ~TemporaryArchive() { RemoveTreeQuietly(MakeLongPath(path_)); }
   const std::wstring& Path() const { return path_; }
 
  private:

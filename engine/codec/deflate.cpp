@@ -4,12 +4,13 @@
 
 #include <algorithm>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 
 namespace cindral::codec {
 namespace {
 
-// One zlib encoder per thread and level, reset between pieces: setting up a
+// One zlib encoder, reset between pieces and kept for the next: setting up a
 // deflate state costs more than compressing a small file.
 class Encoder {
  public:
@@ -48,14 +49,52 @@ class Encoder {
   int level_;
 };
 
-Encoder& EncoderFor(int level) {
-  thread_local std::vector<std::unique_ptr<Encoder>> encoders;
-  for (const auto& encoder : encoders) {
-    if (encoder->Level() == level) return *encoder;
+// Idle encoders, shared by all threads. Not thread_local: with mingw's
+// emulated TLS in a DLL the per-thread objects could be freed before their
+// destructors ran at thread exit, which crashed every pool thread's exit.
+class EncoderCache {
+ public:
+  std::unique_ptr<Encoder> Take(int level) {
+    {
+      std::lock_guard lock(mutex_);
+      for (auto it = idle_.begin(); it != idle_.end(); ++it) {
+        if ((*it)->Level() != level) continue;
+        std::unique_ptr<Encoder> encoder = std::move(*it);
+        idle_.erase(it);
+        return encoder;
+      }
+    }
+    return std::make_unique<Encoder>(level);
   }
-  encoders.push_back(std::make_unique<Encoder>(level));
-  return *encoders.back();
+
+  void Give(std::unique_ptr<Encoder> encoder) {
+    std::lock_guard lock(mutex_);
+    idle_.push_back(std::move(encoder));
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<Encoder>> idle_;
+};
+
+EncoderCache& Cache() {
+  static EncoderCache cache;
+  return cache;
 }
+
+// One encoder for the length of one call, back to the cache afterwards, also
+// when the encoding throws.
+class BorrowedEncoder {
+ public:
+  explicit BorrowedEncoder(int level) : encoder_(Cache().Take(level)) {}
+  ~BorrowedEncoder() { Cache().Give(std::move(encoder_)); }
+  BorrowedEncoder(const BorrowedEncoder&) = delete;
+  BorrowedEncoder& operator=(const BorrowedEncoder&) = delete;
+  Encoder* operator->() { return encoder_.get(); }
+
+ private:
+  std::unique_ptr<Encoder> encoder_;
+};
 
 // Stored blocks start at a byte boundary here: the stream before them ended
 // with a flush or is empty. Their 3 header bits share the first byte with the
@@ -84,7 +123,7 @@ void DeflatePiece(std::span<const uint8_t> dictionary, std::span<const uint8_t> 
                   bool last, std::vector<uint8_t>& out) {
   if (dictionary.size() > kDeflateWindow) dictionary = dictionary.last(kDeflateWindow);
   const size_t start = out.size();
-  EncoderFor(level).Encode(dictionary, data, last ? Z_FINISH : Z_SYNC_FLUSH, out);
+  BorrowedEncoder(level)->Encode(dictionary, data, last ? Z_FINISH : Z_SYNC_FLUSH, out);
   if (out.size() - start <= StoredSize(data.size())) return;
   out.resize(start);
   AppendStoredBlocks(data, last, out);
@@ -92,7 +131,7 @@ void DeflatePiece(std::span<const uint8_t> dictionary, std::span<const uint8_t> 
 
 std::vector<uint8_t> DeflateWhole(std::span<const uint8_t> data, int level) {
   std::vector<uint8_t> out;
-  EncoderFor(level).Encode({}, data, Z_FINISH, out);
+  BorrowedEncoder(level)->Encode({}, data, Z_FINISH, out);
   return out;
 }
 

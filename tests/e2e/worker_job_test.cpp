@@ -1,0 +1,165 @@
+// Jobs through a real worker process on a shared state made here, with the
+// test answering the prompts the way the interface would.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "app/entry/worker_shared_state.h"
+#include "tests/e2e/job_support.h"
+
+namespace cindral {
+namespace {
+
+using namespace cindral::testing;
+
+constexpr const char kFromArchive[] = "a from archive\n";
+
+class WorkerConflict : public JobTest {
+ protected:
+  void SetUp() override {
+    JobTest::SetUp();
+    archive_ = CopyFixture("conflict.zip", work_);
+    WriteBytes(work_ / "a.txt", "mine\n");
+    worker_.Start(program_, false, {archive_.wstring()});
+  }
+
+  // Waits for the conflict question about name and answers it.
+  void Answer(const std::string& name, PromptAnswer answer) {
+    ASSERT_TRUE(worker_.WaitForPrompt());
+    EXPECT_EQ(worker_.State().prompt_kind, static_cast<LONG>(PromptKind::Conflict));
+    EXPECT_EQ(ReadSharedText(worker_.State().current_item), (work_ / U8(name)).wstring());
+    AnswerWorkerPrompt(worker_.State(), answer);
+  }
+
+  void ExpectDone() {
+    EXPECT_EQ(worker_.Wait(), 0u) << Utf8(ReadSharedText(worker_.State().message));
+    EXPECT_EQ(ReadJobState(worker_.State()), JobState::Done);
+    EXPECT_EQ(ReadSharedText(worker_.State().result_path), work_.wstring());
+    EXPECT_EQ(ReadBytes(work_ / "first.txt"), "first from archive\n");
+    EXPECT_EQ(ReadBytes(work_ / "last.txt"), "last from archive\n");
+    EXPECT_TRUE(CindralLeftovers(work_).empty());
+  }
+
+  fs::path archive_;
+  WorkerProcess worker_;
+};
+
+TEST_F(WorkerConflict, SkipKeepsTheExistingFile) {
+  Answer("a.txt", PromptAnswer::Skip);
+  ExpectDone();
+  EXPECT_EQ(ReadBytes(work_ / "a.txt"), "mine\n");
+  EXPECT_EQ(ListTree(work_),
+            (std::vector<std::string>{"a.txt", "conflict.zip", "first.txt", "last.txt"}));
+}
+
+TEST_F(WorkerConflict, ReplacePutsTheArchiveContentInPlace) {
+  Answer("a.txt", PromptAnswer::Replace);
+  ExpectDone();
+  EXPECT_EQ(ReadBytes(work_ / "a.txt"), kFromArchive);
+  EXPECT_EQ(ListTree(work_),
+            (std::vector<std::string>{"a.txt", "conflict.zip", "first.txt", "last.txt"}));
+}
+
+TEST_F(WorkerConflict, CancelEndsAsCancelledAndKeepsWhatWasPublished) {
+  Answer("a.txt", PromptAnswer::Cancel);
+  EXPECT_EQ(worker_.Wait(), 2u);
+  EXPECT_EQ(ReadJobState(worker_.State()), JobState::Cancelled);
+  EXPECT_EQ(ReadSharedText(worker_.State().message), L"Cancelled.");
+  EXPECT_EQ(ReadBytes(work_ / "a.txt"), "mine\n");
+  EXPECT_EQ(ListTree(work_), (std::vector<std::string>{"a.txt", "conflict.zip", "first.txt"}));
+}
+
+// The worker is started by SetUp before "a (1).txt" exists, but it cannot
+// reach that name before the first question is answered.
+class WorkerKeepBoth : public WorkerConflict {
+ protected:
+  void SetUp() override {
+    JobTest::SetUp();
+    archive_ = CopyFixture("conflict.zip", work_);
+    WriteBytes(work_ / "a.txt", "mine\n");
+    WriteBytes(work_ / "a (1).txt", "mine too\n");
+    worker_.Start(program_, false, {archive_.wstring()});
+  }
+};
+
+TEST_F(WorkerKeepBoth, AsksAgainForEachTakenNumberedName) {
+  Answer("a.txt", PromptAnswer::KeepBoth);
+  Answer("a (1).txt", PromptAnswer::KeepBoth);
+  ExpectDone();
+  EXPECT_EQ(ReadBytes(work_ / "a.txt"), "mine\n");
+  EXPECT_EQ(ReadBytes(work_ / "a (1).txt"), "mine too\n");
+  EXPECT_EQ(ReadBytes(work_ / "a (2).txt"), kFromArchive);
+}
+
+TEST_F(WorkerKeepBoth, ReplaceAtTheSecondQuestionReplacesTheNumberedFile) {
+  Answer("a.txt", PromptAnswer::KeepBoth);
+  Answer("a (1).txt", PromptAnswer::Replace);
+  ExpectDone();
+  EXPECT_EQ(ReadBytes(work_ / "a.txt"), "mine\n");
+  EXPECT_EQ(ReadBytes(work_ / "a (1).txt"), kFromArchive);
+  EXPECT_FALSE(fs::exists(work_ / "a (2).txt"));
+}
+
+using WorkerPassword = JobTest;
+
+TEST_F(WorkerPassword, RightPasswordExtracts) {
+  const fs::path archive = CopyFixture("encrypted.zip", work_);
+  WorkerProcess worker;
+  worker.Start(program_, false, {archive.wstring()});
+  ASSERT_TRUE(worker.WaitForPrompt());
+  EXPECT_EQ(worker.State().prompt_kind, static_cast<LONG>(PromptKind::Password));
+  AnswerWorkerPrompt(worker.State(), PromptAnswer::PasswordGiven, L"secret");
+  EXPECT_EQ(worker.Wait(), 0u);
+  EXPECT_EQ(ReadJobState(worker.State()), JobState::Done);
+  std::string secret;
+  for (int i = 0; i < 50; ++i) secret += "the secret text\n";
+  EXPECT_EQ(ReadBytes(work_ / "secret.txt"), secret);
+  EXPECT_EQ(ReadSharedText(worker.State().password), L"");
+  EXPECT_TRUE(CindralLeftovers(work_).empty());
+}
+
+TEST_F(WorkerPassword, WrongPasswordFailsWithTheBilingualTextAndPublishesNothing) {
+  const fs::path archive = CopyFixture("encrypted.zip", work_);
+  WorkerProcess worker;
+  worker.Start(program_, false, {archive.wstring()});
+  ASSERT_TRUE(worker.WaitForPrompt());
+  AnswerWorkerPrompt(worker.State(), PromptAnswer::PasswordGiven, L"wrong");
+  EXPECT_EQ(worker.Wait(), 1u);
+  EXPECT_EQ(ReadJobState(worker.State()), JobState::Failed);
+  EXPECT_EQ(ReadSharedText(worker.State().message), L"Incorrect password / Onjuist wachtwoord.");
+  EXPECT_EQ(ReadSharedText(worker.State().password), L"");
+  EXPECT_EQ(ListTree(work_), std::vector<std::string>{"encrypted.zip"});
+}
+
+using WorkerPack = JobTest;
+
+TEST_F(WorkerPack, StopRequestedBeforeTheStartPublishesNothing) {
+  fs::create_directories(work_ / "photos" / "inner");
+  WriteBytes(work_ / "photos" / "inner" / "p.txt", "picture\n");
+  WorkerProcess worker;
+  RequestWorkerStop(worker.State());
+  worker.Start(program_, true, {(work_ / "photos").wstring()});
+  EXPECT_EQ(worker.Wait(), 2u);
+  EXPECT_EQ(ReadJobState(worker.State()), JobState::Cancelled);
+  const std::wstring message = ReadSharedText(worker.State().message);
+  EXPECT_TRUE(message == L"Cancelled." || message == L"Compression failed or cancelled.")
+      << Utf8(message);
+  EXPECT_EQ(ListTree(work_),
+            (std::vector<std::string>{"photos/", "photos/inner/", "photos/inner/p.txt"}));
+}
+
+TEST_F(WorkerPack, SuccessReportsTheArchivePath) {
+  fs::create_directories(work_ / "photos");
+  WriteBytes(work_ / "photos" / "p.txt", "picture\n");
+  WorkerProcess worker;
+  worker.Start(program_, true, {(work_ / "photos").wstring()});
+  EXPECT_EQ(worker.Wait(), 0u);
+  EXPECT_EQ(ReadJobState(worker.State()), JobState::Done);
+  EXPECT_EQ(ReadSharedText(worker.State().result_path), (work_ / "photos.zip").wstring());
+  EXPECT_GT(ReadTotal(worker.State()), 0);
+  EXPECT_EQ(ReadCompleted(worker.State()), ReadTotal(worker.State()));
+  EXPECT_TRUE(CindralLeftovers(work_).empty());
+}
+
+}  // namespace
+}  // namespace cindral

@@ -1,6 +1,7 @@
 #include "common/selection_request.h"
 
 #include "common/file_system.h"
+#include "common/guid_text.h"
 
 #include <windows.h>
 #include <objbase.h>
@@ -18,13 +19,7 @@ constexpr uint32_t kKindPack = 1;
 constexpr uint32_t kMaxPaths = 100000;
 constexpr uint32_t kMaxPathLength = 32767;
 
-std::wstring MakeRequestFileName() {
-  GUID guid{};
-  CoCreateGuid(&guid);
-  wchar_t text[40] = {};
-  StringFromGUID2(guid, text, 40);
-  return L"Cindral-" + std::wstring(text) + L".request";
-}
+std::wstring MakeRequestFileName() { return L"Cindral-" + NewGuidText() + L".request"; }
 
 void WriteUInt32(std::ofstream& stream, uint32_t value) {
   const char bytes[4] = {static_cast<char>(value), static_cast<char>(value >> 8),

@@ -1,5 +1,7 @@
 #include "app/entry/worker_shared_state.h"
 
+#include "common/guid_text.h"
+
 #include <objbase.h>
 
 #include <algorithm>
@@ -60,14 +62,7 @@ PromptAnswer AskWhileHoldingPromptLock(WorkerSharedState& state, PromptKind kind
 
 }  // namespace
 
-std::wstring NewWorkerMappingName() {
-  GUID guid;
-  if (FAILED(CoCreateGuid(&guid))) throw std::runtime_error("Cannot create worker mapping.");
-  wchar_t text[40] = {};
-  const int length = StringFromGUID2(guid, text, 40);
-  if (length <= 1) throw std::runtime_error("Cannot create worker mapping.");
-  return std::wstring(kWorkerMappingPrefix) + std::wstring(text, static_cast<size_t>(length - 1));
-}
+std::wstring NewWorkerMappingName() { return std::wstring(kWorkerMappingPrefix) + NewGuidText(); }
 
 WorkerSharedStateMapping CreateWorkerSharedState(const std::wstring& name) {
   WorkerSharedStateMapping block;

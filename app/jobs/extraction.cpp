@@ -15,6 +15,7 @@
 #include "app/jobs/path_safety.h"
 #include "app/jobs/publishing.h"
 #include "common/archive_names.h"
+#include "common/guid_text.h"
 #include "common/win_owners.h"
 
 namespace cindral {
@@ -23,28 +24,6 @@ namespace {
 constexpr abi::UInt32 kMaxItems = 10000000;
 
 [[noreturn]] void Fail(const char* text) { throw std::runtime_error(text); }
-
-std::wstring NewGuidText() {
-  GUID guid{};
-  CoCreateGuid(&guid);
-  wchar_t text[40] = {};
-  StringFromGUID2(guid, text, 40);
-  return text;
-}
-
-// Removes the staging folder on every way out; errors are ignored, since a
-// failure here must not hide the job's own outcome.
-class StagingFolder {
- public:
-  explicit StagingFolder(std::wstring path) : path_(std::move(path)) {}
-  StagingFolder(const StagingFolder&) = delete;
-  StagingFolder& operator=(const StagingFolder&) = delete;
-  ~StagingFolder() { RemoveTreeQuietly(MakeLongPath(path_)); }
-  const std::wstring& Path() const { return path_; }
-
- private:
-  std::wstring path_;
-};
 
 // Reads one property; a failing read is the given failure, an absent or
 // differently typed value is left for the caller to treat as absent.
@@ -129,7 +108,7 @@ void ExtractArchive(const EngineLibrary& engine, const std::wstring& archive,
       (std::filesystem::path(destination) / (L".Cindral-" + NewGuidText())).wstring();
   if (!CreateDirectoryW(MakeLongPath(staging_path).c_str(), nullptr))
     Fail("Cannot create staging directory.");
-  const StagingFolder staging(staging_path);
+  const RemovedOnExit staging(staging_path);
 
   ComPtr<Input> input = Input::Open(archive);
   const GUID class_id = IsZipName(archive) ? abi::kZipHandlerClassId : abi::kSevenZipHandlerClassId;

@@ -75,6 +75,21 @@ void GuardDirectory(const std::wstring& directory, bool create, HeldDirectories&
 // taken so far in held.
 void GuardDirectoryChain(const std::wstring& path, bool create, HeldDirectories& held);
 
+// Removes a temporary file or folder tree on every way out of a scope,
+// quietly: a clean-up failure must not hide the job's own outcome. After the
+// item was renamed away there is nothing left to remove.
+class RemovedOnExit {
+ public:
+  explicit RemovedOnExit(std::wstring path) : path_(std::move(path)) {}
+  RemovedOnExit(const RemovedOnExit&) = delete;
+  RemovedOnExit& operator=(const RemovedOnExit&) = delete;
+  ~RemovedOnExit() { RemoveTreeQuietly(MakeLongPath(path_)); }
+  const std::wstring& Path() const { return path_; }
+
+ private:
+  std::wstring path_;
+};
+
 // The folders below one root that a job writes into, each guarded once, the
 // first time it is needed, and held until the tree is destroyed: one handle
 // per distinct folder however many files land in it.

@@ -13,6 +13,7 @@
 #include "app/jobs/engine_streams.h"
 #include "app/jobs/path_safety.h"
 #include "common/file_system.h"
+#include "common/guid_text.h"
 #include "common/win_owners.h"
 
 namespace cindral {
@@ -53,14 +54,6 @@ std::wstring StemOf(std::wstring name) {
   return name.substr(0, dot);
 }
 
-std::wstring NewGuidText() {
-  GUID guid{};
-  CoCreateGuid(&guid);
-  wchar_t text[40] = {};
-  StringFromGUID2(guid, text, 40);
-  return text;
-}
-
 // "Cannot enumerate source directory: <system text>: "<path>"".
 [[noreturn]] void FailListing(DWORD error, const std::wstring& folder) {
   const std::string system = FileSystemFailure("x", error).what();
@@ -72,20 +65,6 @@ std::wstring NewGuidText() {
   throw std::runtime_error("Cannot enumerate source directory: " + system.substr(3) + ": \"" +
                            narrow + "\"");
 }
-
-// Removes the temporary archive on every way out; after a successful rename
-// there is nothing left to remove.
-class TemporaryArchive {
- public:
-  explicit TemporaryArchive(std::wstring path) : path_(std::move(path)) {}
-  TemporaryArchive(const TemporaryArchive&) = delete;
-  TemporaryArchive& operator=(const TemporaryArchive&) = delete;
-  ~TemporaryArchive() { RemoveTreeQuietly(MakeLongPath(path_)); }
-  const std::wstring& Path() const { return path_; }
-
- private:
-  std::wstring path_;
-};
 
 // One folder being listed, with the names its entries get in the archive.
 struct OpenListing {
@@ -219,7 +198,7 @@ void CreateZipArchive(const EngineLibrary& engine, const std::vector<std::wstrin
     CollectSourceItems(path, name, items, shared, false);
   }
 
-  const TemporaryArchive temporary((folder / (L".Cindral-" + NewGuidText() + L".tmp")).wstring());
+  const RemovedOnExit temporary((folder / (L".Cindral-" + NewGuidText() + L".tmp")).wstring());
   {
     ComPtr<abi::IOutArchive> handler;
     if (engine.create_object(&abi::kZipHandlerClassId, &abi::kIidOutArchive, handler.PutVoid()) !=

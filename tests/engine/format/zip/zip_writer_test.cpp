@@ -361,3 +361,90 @@ TEST_F(ZipWriterTest, LevelZeroStoresEverything) {
 
 }  // namespace
 }  // namespace cindral::format::zip
+
+namespace cindral::format::zip {
+namespace {
+
+// Yields size bytes of cheap, mildly compressible data without holding them.
+class GeneratedStream final : public codec::InStream {
+ public:
+  explicit GeneratedStream(uint64_t size) : left_(size) {}
+  size_t Read(uint8_t* data, size_t size) override {
+    const size_t count = static_cast<size_t>(std::min<uint64_t>(size, left_));
+    for (size_t i = 0; i < count; ++i) {
+      state_ = state_ * 6364136223846793005ull + 1442695040888963407ull;
+      data[i] = static_cast<uint8_t>("abcdefgh"[(state_ >> 61)] + (i % 977 == 0));
+    }
+    left_ -= count;
+    return count;
+  }
+
+ private:
+  uint64_t left_;
+  uint64_t state_ = 1;
+};
+
+class GeneratedSource final : public WriteSource {
+ public:
+  explicit GeneratedSource(uint64_t size) : size_(size) {}
+  uint32_t ItemCount() override { return 2; }
+  WriteItem Item(uint32_t index) override {
+    return WriteItem{.name = index == 0 ? u"large.bin" : u"after.txt",
+                     .size = index == 0 ? size_ : 5,
+                     .attributes = 0x20};
+  }
+  std::optional<codec::InStream*> Open(uint32_t index) override {
+    stream_.emplace(index == 0 ? size_ : 5);
+    return &*stream_;
+  }
+  void ItemWritten(uint32_t) override {}
+  void SetTotal(uint64_t) override {}
+  void SetCompleted(uint64_t) override {}
+
+ private:
+  uint64_t size_;
+  std::optional<GeneratedStream> stream_;
+};
+
+class FileTarget final : public WriteTarget {
+ public:
+  explicit FileTarget(const std::string& path) : file_(std::fopen(path.c_str(), "wb")) {}
+  ~FileTarget() override { std::fclose(file_); }
+  void Write(const uint8_t* data, size_t size) override {
+    ASSERT_EQ(std::fwrite(data, 1, size, file_), size);
+  }
+  bool CanSeek() override { return true; }
+  void Seek(uint64_t position) override {
+    ASSERT_EQ(fseeko(file_, static_cast<off_t>(position), SEEK_SET), 0);
+  }
+
+ private:
+  FILE* file_;
+};
+
+// Minutes of work and 4 GiB of disk: run by tools/bench, not by the tests.
+TEST(ZipWriterLong, EntryPastFourGibibytesUsesZip64) {
+  if (std::getenv("CINDRAL_LONG_TESTS") == nullptr)
+    GTEST_SKIP() << "set CINDRAL_LONG_TESTS=1 (tools/bench does) to write a 4 GiB entry";
+  const uint64_t size = (uint64_t{4} << 30) + 12345;
+  const std::string path =
+      (std::filesystem::temp_directory_path() / "cindral-zip64-long.zip").string();
+  {
+    GeneratedSource source(size);
+    FileTarget target(path);
+    WriteZip(source, target, {.threads = 2, .level = 1});
+  }
+  const std::string listing = RunCommand(
+      "python3 -c \"import zipfile,sys; z=zipfile.ZipFile(sys.argv[1]); "
+      "print([(i.filename, i.file_size) for i in z.infolist()])\" '" +
+      path + "'");
+  EXPECT_NE(listing.find("('large.bin', " + std::to_string(size) + ")"), std::string::npos)
+      << listing;
+  EXPECT_NE(listing.find("('after.txt', 5)"), std::string::npos) << listing;
+  const std::string test = RunCommand("7zz t -bso0 -bsp0 '" + path + "'");
+  EXPECT_EQ(test.find("[exit"), std::string::npos) << test;
+  std::filesystem::remove(path);
+}
+
+}  // namespace
+}  // namespace cindral::format::zip

@@ -12,19 +12,10 @@
 namespace cindral::format::zip {
 namespace {
 
-constexpr uint32_t kEndSignature = 0x06054b50;
-constexpr uint32_t kZip64EndSignature = 0x06064b50;
-constexpr uint32_t kZip64LocatorSignature = 0x07064b50;
 constexpr size_t kEndSize = 22;
 constexpr size_t kZip64LocatorSize = 20;
 constexpr size_t kZip64EndSize = 56;
 constexpr size_t kMaxCommentSize = 65535;
-
-constexpr uint16_t kExtraZip64 = 0x0001;
-constexpr uint16_t kExtraNtfs = 0x000A;
-constexpr uint16_t kExtraTimestamp = 0x5455;
-constexpr uint16_t kExtraUnicodePath = 0x7075;
-constexpr uint16_t kExtraAes = 0x9901;
 
 constexpr uint8_t kHostUnix = 3;
 constexpr uint8_t kHostDarwin = 19;

@@ -11,6 +11,7 @@
 
 #include "engine/codec/stream.h"
 #include "engine/format/archive.h"
+#include "engine/format/zip/zip_format.h"
 #include "engine/format/zip/zip_reader.h"
 
 namespace cindral::format::zip {
@@ -20,25 +21,6 @@ inline uint32_t Load32(const uint8_t* p) {
   return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 inline uint64_t Load64(const uint8_t* p) { return Load32(p) | uint64_t{Load32(p + 4)} << 32; }
-
-constexpr uint32_t kLocalHeaderSignature = 0x04034b50;
-constexpr uint32_t kCentralHeaderSignature = 0x02014b50;
-constexpr size_t kLocalHeaderSize = 30;
-constexpr size_t kCentralHeaderSize = 46;
-
-constexpr uint16_t kFlagEncrypted = 1 << 0;
-constexpr uint16_t kFlagLzmaEndMarker = 1 << 1;
-constexpr uint16_t kFlagDataDescriptor = 1 << 3;
-constexpr uint16_t kFlagStrongEncryption = 1 << 6;
-constexpr uint16_t kFlagUtf8 = 1 << 11;
-
-constexpr uint16_t kMethodStore = 0;
-constexpr uint16_t kMethodDeflate = 8;
-constexpr uint16_t kMethodDeflate64 = 9;
-constexpr uint16_t kMethodBzip2 = 12;
-constexpr uint16_t kMethodLzma = 14;
-constexpr uint16_t kMethodPpmd = 98;
-constexpr uint16_t kMethodAes = 99;
 
 // Deflate cannot turn one input byte into more than 1032 output bytes (a
 // 258-byte match costs at least two bits); an entry that claims more lies.

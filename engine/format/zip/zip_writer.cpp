@@ -16,22 +16,11 @@
 
 #include "engine/codec/deflate.h"
 #include "engine/format/archive.h"
+#include "engine/format/zip/zip_format.h"
 
 namespace cindral::format::zip {
 namespace {
 
-constexpr uint32_t kLocalHeaderSignature = 0x04034B50;
-constexpr uint32_t kCentralHeaderSignature = 0x02014B50;
-constexpr uint32_t kDataDescriptorSignature = 0x08074B50;
-constexpr uint32_t kEndSignature = 0x06054B50;
-constexpr uint32_t kZip64EndSignature = 0x06064B50;
-constexpr uint32_t kZip64LocatorSignature = 0x07064B50;
-constexpr uint16_t kMethodStore = 0;
-constexpr uint16_t kMethodDeflate = 8;
-constexpr uint16_t kFlagDataDescriptor = 1 << 3;
-constexpr uint16_t kFlagUtf8 = 1 << 11;
-constexpr uint16_t kExtraZip64 = 0x0001;
-constexpr uint16_t kExtraNtfs = 0x000A;
 constexpr uint64_t kMax32 = 0xFFFFFFFF;
 constexpr uint64_t kMax16 = 0xFFFF;
 // 1980-01-01 00:00, the earliest time a DOS field can hold.

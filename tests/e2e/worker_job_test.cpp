@@ -161,5 +161,26 @@ TEST_F(WorkerPack, SuccessReportsTheArchivePath) {
   EXPECT_TRUE(CindralLeftovers(work_).empty());
 }
 
+TEST_F(WorkerPack, LockedFileIsSkippedWithTheIncompleteNotice) {
+  fs::create_directories(work_ / "photos");
+  WriteBytes(work_ / "photos" / "a.txt", "first\n");
+  WriteBytes(work_ / "photos" / "locked.txt", "held by another program\n");
+  WriteBytes(work_ / "photos" / "z.txt", "last\n");
+  // Held without any sharing, as a program holding a file exclusively does.
+  UniqueHandle lock(CreateFileW((work_ / "photos" / "locked.txt").c_str(), GENERIC_READ, 0, nullptr,
+                                OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(lock);
+  WorkerProcess worker;
+  worker.Start(program_, true, {(work_ / "photos").wstring()});
+  EXPECT_EQ(worker.Wait(), 0u);
+  EXPECT_EQ(ReadJobState(worker.State()), JobState::Done);
+  const std::wstring message = ReadSharedText(worker.State().message);
+  EXPECT_EQ(message.rfind(L"ZIP onvolledig", 0), 0u) << Utf8(message);
+  EXPECT_TRUE(message.ends_with(L"\nlocked.txt") || message.ends_with(L"\\locked.txt"))
+      << Utf8(message);
+  EXPECT_TRUE(fs::exists(work_ / "photos.zip"));
+  EXPECT_TRUE(CindralLeftovers(work_).empty());
+}
+
 }  // namespace
 }  // namespace cindral

@@ -182,5 +182,26 @@ TEST_F(WorkerPack, LockedFileIsSkippedWithTheIncompleteNotice) {
   EXPECT_TRUE(CindralLeftovers(work_).empty());
 }
 
+TEST_F(WorkerPack, CancelDuringCompressionPublishesNothing) {
+  fs::create_directories(work_ / "big");
+  std::string block;
+  for (int i = 0; block.size() < (4u << 20); ++i)
+    block += "line " + std::to_string(i * 7919 % 100003) + "\n";
+  for (int i = 0; i < 24; ++i)
+    WriteBytes(work_ / "big" / ("part" + std::to_string(i) + ".txt"), block);
+  WorkerProcess worker;
+  worker.Start(program_, true, {(work_ / "big").wstring()});
+  // Stop once the engine has announced its work and begun on it.
+  for (int wait = 0; wait < 6000 && ReadCompleted(worker.State()) == 0; ++wait) Sleep(5);
+  RequestWorkerStop(worker.State());
+  EXPECT_EQ(worker.Wait(), 2u);
+  EXPECT_EQ(ReadJobState(worker.State()), JobState::Cancelled);
+  const std::wstring message = ReadSharedText(worker.State().message);
+  EXPECT_TRUE(message == L"Cancelled." || message == L"Compression failed or cancelled.")
+      << Utf8(message);
+  EXPECT_FALSE(fs::exists(work_ / "big.zip"));
+  EXPECT_TRUE(CindralLeftovers(work_).empty());
+}
+
 }  // namespace
 }  // namespace cindral

@@ -107,6 +107,19 @@ TEST_F(HeadlessExtraction, SevenZipWithEachDecoderInTree) {
   }
 }
 
+// The build makes e2e_links/via -> real as a Unix link.
+TEST_F(HeadlessExtraction, ArchiveReachedThroughALinkIsRefusedBeforeStaging) {
+  if (!RunsUnderWine()) GTEST_SKIP() << "uses the Unix link the build makes beside the tests";
+  const fs::path links = DistFolder().parent_path() / "bin" / "e2e_links";
+  ASSERT_NE(GetFileAttributesW((links / "via").c_str()), INVALID_FILE_ATTRIBUTES)
+      << "the build step that makes the link did not run";
+  const fs::path archive = CopyFixture("good.zip", links / "real", "through-link.zip");
+  EXPECT_EQ(Headless(L"extract", {links / "via" / "through-link.zip"}), 1u);
+  EXPECT_EQ(LastError(), "Reparse points in destination paths are blocked.");
+  EXPECT_EQ(ListTree(links / "real"), std::vector<std::string>{"through-link.zip"});
+  fs::remove(archive);
+}
+
 TEST_F(HeadlessExtraction, ExtensionChoosesTheHandlerAndRarIsRefused) {
   const fs::path upper = CopyFixture("good.zip", work_ / "upper", "DATA.ZIP");
   ASSERT_EQ(Headless(L"extract", {upper}), 0u) << LastError();

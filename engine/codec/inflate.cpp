@@ -21,8 +21,10 @@ constexpr size_t kInputHistory = 8;
 
 // The fast loop runs while one iteration cannot exhaust input or output: it
 // refills the bit buffer at most three times, each an 8-byte load advancing
-// at most 7 bytes, and writes at most two literals and a 258-byte match.
-constexpr size_t kFastInputMargin = 32;
+// at most 7 bytes, and writes at most two literals and a 258-byte match. The
+// margin is kept tight because short streams spend their last margin's worth
+// of input in the careful path.
+constexpr size_t kFastInputMargin = 7 + 7 + 8;
 constexpr size_t kFastOutputMargin = 258 + 2;
 
 constexpr unsigned kLitlenTableBits = 11;
@@ -596,6 +598,14 @@ bool InflateDecoder::FillInput() {
 }
 
 void InflateDecoder::RefillBits() {
+  // Block headers and code lengths are read through here; a word load keeps
+  // that cheap for the many small streams of an archive.
+  if (in_end_ - in_pos_ >= 8) {
+    bit_buffer_ |= Load64(in_.get() + in_pos_) << bit_count_;
+    in_pos_ += (63 - bit_count_) >> 3;
+    bit_count_ |= 56;
+    return;
+  }
   while (bit_count_ <= 56) {
     if (in_pos_ == in_end_ && !FillInput()) return;
     bit_buffer_ |= uint64_t{in_[in_pos_++]} << bit_count_;

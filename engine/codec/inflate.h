@@ -10,6 +10,8 @@
 
 namespace cindral::codec {
 
+struct FastBits;
+
 // Deflate64 differs from Deflate only in its 64 KiB window, in length code 285
 // (base 3 with 16 extra bits) and in distance codes 30 and 31.
 enum class DeflateVariant { kDeflate, kDeflate64 };
@@ -34,14 +36,25 @@ class InflateDecoder final : public InStream {
  private:
   enum class State { kBlockHeader, kStored, kHuffman, kDone, kFailed };
 
+  size_t ReadDirect(uint8_t* data, size_t size);
+  void UseOwnBuffer(const uint8_t* history, size_t size);
   void Decode();
   void ReadBlockHeader();
   void ReadDynamicTables();
   void UseFixedTables();
   void CopyStored();
   void DecodeHuffman();
+  size_t FastInputEnd() const;
+  FastBits BeginFast() const;
+  void EndFast(const FastBits& reader, const uint8_t* out);
+  [[noreturn]] void FailFast(const FastBits& reader, unsigned code_bits, const char* what) const;
+  template <DeflateVariant kVariant>
+  bool DecodeFastOnThisCpu();
+  template <DeflateVariant kVariant>
+  bool DecodeFastWithBmi2();
   template <DeflateVariant kVariant>
   bool DecodeFast();
+  bool DecodeNearOutputEnd();
   bool DecodeOneSymbol();
   bool CopyPendingMatch();
   void EndBlock();
@@ -74,7 +87,11 @@ class InflateDecoder final : public InStream {
   unsigned bit_count_ = 0;
 
   // Decoded data: the last window's worth of history followed by new output.
+  // Output goes to out_base_, which is the caller's buffer during a first
+  // read decoded in place, then out_ (null until the stream needs it).
   std::unique_ptr<uint8_t[]> out_;
+  uint8_t* out_base_ = nullptr;
+  size_t out_limit_ = 0;
   size_t out_pos_ = 0;
   size_t read_pos_ = 0;
 

@@ -168,6 +168,37 @@ TEST(InflateDecoder, HandsOutTheSameBytesForAnyReadSize) {
   }
 }
 
+// A first read is decoded straight into the caller's buffer, which allows no
+// byte past its end: buffers that end exactly at, just before or just after
+// the data, or a match's length before it, must give the same bytes as zlib,
+// and the stream must go on from the right window afterwards.
+TEST(InflateDecoder, FirstReadsEndingAnywhereNearTheDataGiveTheSameBytes) {
+  std::mt19937 rng(12);
+  const std::pair<const char*, Generator> generators[] = {
+      {"text", TextLike}, {"matches", LongMatches}, {"far", FarMatches}, {"runs", LongRuns}};
+  for (const auto& [name, generate] : generators) {
+    for (const size_t size : {size_t{5000}, size_t{70000}, size_t{300000}}) {
+      const Bytes input = generate(rng, size);
+      for (const int level : {1, 6, 9}) {
+        const Bytes stream = ZlibDeflate(input, level, level == 1 ? Z_FIXED : Z_DEFAULT_STRATEGY);
+        for (const size_t first : {size, size - 1, size + 1, size - 3, size - 258, size - 300,
+                                   size_t{4096}, size_t{4095}, size / 2 + 1}) {
+          MemoryInStream source(stream);
+          InflateDecoder decoder(source, DeflateVariant::kDeflate);
+          Bytes output(first);
+          output.resize(decoder.Read(output.data(), first));
+          Bytes rest(7000);
+          for (size_t got; (got = decoder.Read(rest.data(), rest.size())) != 0;)
+            output.insert(output.end(), rest.begin(), rest.begin() + got);
+          ASSERT_TRUE(output == input) << name << " size " << size << " level " << level
+                                       << " first read " << first;
+          ASSERT_EQ(decoder.InputConsumed(), stream.size());
+        }
+      }
+    }
+  }
+}
+
 TEST(InflateDecoder, InputConsumedIsExactBeforeTrailingData) {
   std::mt19937 rng(99);
   for (int round = 0; round < 40; ++round) {
@@ -455,9 +486,14 @@ TEST(InflateDecoder, Deflate64LengthCode285HasSixteenExtraBits) {
     w.Code(0, 5);  // distance 1
   }
   FixedLiteralLength(w, 256);
-  const Decoded decoded = Inflate(w.bytes(), DeflateVariant::kDeflate64, 1000);
-  EXPECT_EQ(decoded.data, Bytes(1 + 8 * 65538, 'z'));
-  EXPECT_EQ(decoded.consumed, w.bytes().size());
+  const Bytes expected(1 + 8 * 65538, 'z');
+  // Read in small pieces, in place in one large buffer, and in place in a
+  // buffer that ends exactly with the data.
+  for (const size_t read_size : {size_t{1000}, size_t{1} << 20, expected.size()}) {
+    const Decoded decoded = Inflate(w.bytes(), DeflateVariant::kDeflate64, read_size);
+    EXPECT_EQ(decoded.data, expected) << "read size " << read_size;
+    EXPECT_EQ(decoded.consumed, w.bytes().size());
+  }
 }
 
 struct ZipEntry {
@@ -491,9 +527,11 @@ TEST(InflateDecoder, DecodesDeflate64From7zz) {
     const Bytes content = ReadFile(base + ".bin");
     const ZipEntry entry = FirstZipEntry(base + ".zip");
     ASSERT_EQ(entry.method, 9) << name;
-    const Decoded decoded = Inflate(entry.stream, DeflateVariant::kDeflate64, 4093);
-    EXPECT_TRUE(decoded.data == content) << name;
-    EXPECT_EQ(decoded.consumed, entry.stream.size()) << name;
+    for (const size_t read_size : {size_t{4093}, content.size()}) {
+      const Decoded decoded = Inflate(entry.stream, DeflateVariant::kDeflate64, read_size);
+      EXPECT_TRUE(decoded.data == content) << name << " read size " << read_size;
+      EXPECT_EQ(decoded.consumed, entry.stream.size()) << name;
+    }
   }
   // Distance codes 30 and 31 tell the variants apart, so a plain Deflate
   // decoder must not produce these contents. (7zz ends Deflate64 matches at

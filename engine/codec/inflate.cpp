@@ -42,10 +42,14 @@ constexpr unsigned kDistanceTableBits = 8;
 constexpr uint32_t kLitlenMask = (uint32_t{1} << kLitlenTableBits) - 1;
 constexpr uint32_t kDistanceMask = (uint32_t{1} << kDistanceTableBits) - 1;
 constexpr unsigned kCodeLengthTableBits = 7;
+constexpr uint32_t kCodeLengthMask = (uint32_t{1} << kCodeLengthTableBits) - 1;
 constexpr unsigned kMaxCodeLength = 15;
 constexpr unsigned kLitlenSymbols = 288;
 constexpr unsigned kDistanceSymbols = 32;
 constexpr unsigned kCodeLengthSymbols = 19;
+// Each code length takes at most a 7-bit code and 7 extra bits; a refill
+// reads 8 bytes ahead.
+constexpr size_t kCodeLengthsMaxBytes = (kLitlenSymbols + kDistanceSymbols) * (7 + 7) / 8 + 8;
 // A subtable serves the codes sharing one table-sized prefix; the codes are
 // distinct symbols, so each symbol adds at most one subtable of at most
 // 2^(15 - table bits) entries.
@@ -145,8 +149,16 @@ enum class Incomplete { kRejected, kSingleCodeAllowed };
 // length 1.
 void BuildTable(const uint8_t* lengths, unsigned count, const uint32_t* entries,
                 unsigned table_bits, Incomplete incomplete, uint32_t* table) {
-  unsigned length_count[kMaxCodeLength + 1] = {};
-  for (unsigned symbol = 0; symbol < count; ++symbol) ++length_count[lengths[symbol]];
+  // Four partial counts: one would make each increment wait for the last.
+  unsigned partial_count[4][kMaxCodeLength + 1] = {};
+  unsigned symbol = 0;
+  for (; symbol + 4 <= count; symbol += 4)
+    for (unsigned lane = 0; lane < 4; ++lane) ++partial_count[lane][lengths[symbol + lane]];
+  for (; symbol < count; ++symbol) ++partial_count[0][lengths[symbol]];
+  unsigned length_count[kMaxCodeLength + 1];
+  for (unsigned length = 0; length <= kMaxCodeLength; ++length)
+    length_count[length] = partial_count[0][length] + partial_count[1][length] +
+                           partial_count[2][length] + partial_count[3][length];
   length_count[0] = 0;
 
   int left = 1;
@@ -473,27 +485,45 @@ void InflateDecoder::ReadDynamicTables() {
   uint8_t lengths[kLitlenSymbols + kDistanceSymbols];
   const unsigned total = litlen_count + distance_count;
   unsigned filled = 0;
-  while (filled < total) {
-    const uint32_t symbol = DecodeSymbol(code_length_table, kCodeLengthTableBits) >> 16;
+  const auto put = [&](uint32_t symbol, auto&& read_bits) {
     if (symbol < 16) {
       lengths[filled++] = static_cast<uint8_t>(symbol);
-      continue;
+      return;
     }
+    static constexpr uint8_t kRepeatBase[3] = {3, 3, 11};
+    static constexpr uint8_t kRepeatExtraBits[3] = {2, 3, 7};
     uint8_t value = 0;
-    unsigned repeat;
     if (symbol == 16) {
       if (filled == 0) throw DataError("code length repeat without a previous length");
       value = lengths[filled - 1];
-      repeat = 3 + ReadBits(2);
-    } else if (symbol == 17) {
-      repeat = 3 + ReadBits(3);
-    } else {
-      repeat = 11 + ReadBits(7);
     }
+    const unsigned repeat = kRepeatBase[symbol - 16] + read_bits(kRepeatExtraBits[symbol - 16]);
     if (repeat > total - filled) throw DataError("code length repeat beyond the code count");
     std::fill(lengths + filled, lengths + filled + repeat, value);
     filled += repeat;
+  };
+  // Every code length lies within the next kCodeLengthsMaxBytes: when the
+  // input holds that much, they are read without a check per symbol (a short
+  // stream has as many code lengths as it has symbols).
+  if (in_end_ - in_pos_ >= kCodeLengthsMaxBytes) {
+    FastBits reader = BeginFast();
+    const auto read_bits = [&](unsigned count) {
+      const uint32_t value = static_cast<uint32_t>(reader.bits & ((uint32_t{1} << count) - 1));
+      reader.bits >>= count;
+      reader.count -= count;
+      return value;
+    };
+    while (filled < total) {
+      reader.Refill();
+      const uint32_t entry = code_length_table[reader.bits & kCodeLengthMask];
+      reader.Consume(entry);
+      put(entry >> 16, read_bits);
+    }
+    EndFast(reader, out_base_ + out_pos_);
   }
+  while (filled < total)
+    put(DecodeSymbol(code_length_table, kCodeLengthTableBits) >> 16,
+        [this](unsigned count) { return ReadBits(count); });
   if (lengths[256] == 0) throw DataError("missing end-of-block code");
 
   BuildTable(lengths, litlen_count, (is64 ? kDeflate64Litlen : kDeflateLitlen).data(),

@@ -15,32 +15,37 @@ constexpr size_t kWindowSize = 65536;
 constexpr size_t kChunkSize = 256 * 1024;
 constexpr size_t kOutputLimit = kWindowSize + kChunkSize;
 // A first read at least this large is decoded straight into the caller's
-// buffer; smaller ones would spend most of it in the careful path.
+// buffer; smaller ones would spend most of it one symbol at a time near the
+// buffer's end.
 constexpr size_t kDirectReadMinimum = 4096;
 constexpr size_t kInputSize = 65536;
 constexpr size_t kInputHistory = 8;
 
 // The fast loop runs while one iteration cannot exhaust input or output: it
 // refills the bit buffer at most three times, each an 8-byte load advancing
-// at most 7 bytes, and writes at most two literals and a 258-byte match, whose
-// word-wise copy may run up to kMatchOverrun bytes past its end. The output
-// may be the caller's buffer, so nothing may be written past its limit. The
-// margins are kept tight because short streams spend their last margin's
-// worth in the careful path.
+// at most 7 bytes, and writes at most two literal entries (up to two bytes
+// each) and a 258-byte match, whose word-wise copy may run up to
+// kMatchOverrun bytes past its end. The output may be the caller's buffer, so
+// nothing may be written past its limit.
 constexpr size_t kFastInputMargin = 7 + 7 + 8;
 constexpr size_t kMatchOverrun = 16;
 // A match copy writes at most this far beyond the match's length.
 constexpr size_t kCopyReach = 40;
-constexpr size_t kFastOutputMargin = 2 + 258 + kMatchOverrun;
+constexpr size_t kFastOutputMargin = 2 * 2 + 258 + kMatchOverrun;
 // Zeros after the input once the source has ended, for the fast loops to
 // read on into: they stop 8 bytes past the end, and an iteration reads up to
 // a margin beyond where it starts.
 constexpr size_t kInputPadding = 8 + kFastInputMargin;
 
-constexpr unsigned kLitlenTableBits = 11;
+// Ten bits: with literal pairs, an eleventh bit adds more to every table
+// than the pairs it allows give back (measured on the codec benchmark).
+constexpr unsigned kLitlenTableBits = 10;
 constexpr unsigned kDistanceTableBits = 8;
 constexpr uint32_t kLitlenMask = (uint32_t{1} << kLitlenTableBits) - 1;
 constexpr uint32_t kDistanceMask = (uint32_t{1} << kDistanceTableBits) - 1;
+// Pairing literals costs about as much as decoding a few kilobytes saves: a
+// block in the last 3 KiB of a stream goes without.
+constexpr size_t kPairingMinimumInput = 3 * 1024;
 constexpr unsigned kCodeLengthTableBits = 7;
 constexpr uint32_t kCodeLengthMask = (uint32_t{1} << kCodeLengthTableBits) - 1;
 constexpr unsigned kMaxCodeLength = 15;
@@ -68,8 +73,12 @@ constexpr size_t kDistanceTableSize =
 // x86 shifts mask by themselves, and a subtraction that leaves the low byte of
 // the bit count right.
 constexpr uint32_t kSubtable = 0x1000;
-constexpr uint32_t kInvalid = 0x2000;
-constexpr uint32_t kEndOfBlock = 0x4000;
+// Two literals whose codes fit in the main table's bits together: the second
+// is bits 24-31, and bits 8-11 are the first code's length alone, so that
+// the loop near the output's end can take the first literal alone.
+constexpr uint32_t kDoubleLiteral = 0x2000;
+// End of block, or with a nonzero value an invalid code.
+constexpr uint32_t kSpecial = 0x4000;
 constexpr uint32_t kLiteral = 0x8000;
 
 // The entry as the symbol tables give it, before BuildTable adds the code
@@ -79,7 +88,9 @@ constexpr uint32_t Entry(uint32_t value, uint32_t extra_bits, uint32_t flags) {
 }
 
 constexpr unsigned CodeLength(uint32_t entry) { return (entry >> 8) & 15; }
-constexpr unsigned ExtraBits(uint32_t entry) { return (entry & 0xff) - CodeLength(entry); }
+constexpr bool IsInvalid(uint32_t entry) { return (entry & kSpecial) && (entry >> 16) != 0; }
+constexpr uint32_t kEndOfBlockEntry = Entry(0, 0, kSpecial);
+constexpr uint32_t kInvalidEntry = Entry(1, 0, kSpecial);
 
 constexpr uint16_t kLengthBase[29] = {3,  4,  5,  6,   7,   8,   9,   10,  11, 13,
                                       15, 17, 19, 23,  27,  31,  35,  43,  51, 59,
@@ -101,11 +112,11 @@ using DistanceEntries = std::array<uint32_t, kDistanceSymbols>;
 constexpr LitlenEntries MakeLitlenEntries(DeflateVariant variant) {
   LitlenEntries entries{};
   for (uint32_t symbol = 0; symbol < 256; ++symbol) entries[symbol] = Entry(symbol, 0, kLiteral);
-  entries[256] = Entry(0, 0, kEndOfBlock);
+  entries[256] = kEndOfBlockEntry;
   for (uint32_t code = 0; code < 29; ++code)
     entries[257 + code] = Entry(kLengthBase[code], kLengthExtra[code], 0);
   if (variant == DeflateVariant::kDeflate64) entries[285] = Entry(3, 16, 0);
-  entries[286] = entries[287] = Entry(0, 0, kInvalid);
+  entries[286] = entries[287] = kInvalidEntry;
   return entries;
 }
 
@@ -114,7 +125,7 @@ constexpr DistanceEntries MakeDistanceEntries(DeflateVariant variant) {
   const uint32_t codes = variant == DeflateVariant::kDeflate64 ? 32 : 30;
   for (uint32_t code = 0; code < 32; ++code)
     entries[code] =
-        code < codes ? Entry(kDistanceBase[code], kDistanceExtra[code], 0) : Entry(0, 0, kInvalid);
+        code < codes ? Entry(kDistanceBase[code], kDistanceExtra[code], 0) : kInvalidEntry;
   return entries;
 }
 
@@ -174,7 +185,7 @@ void BuildTable(const uint8_t* lengths, unsigned count, const uint32_t* entries,
       throw DataError("incomplete Huffman code");
     // The only such set has at most one code of length 1: its other half
     // stays invalid.
-    table[0] = table[1] = Entry(0, 1, kInvalid) | 1 << 8;
+    table[0] = table[1] = kInvalidEntry + (1 << 8) + 1;
     if (max_length == 0) {
       std::fill(table, table + main_size, table[0]);
       return;
@@ -235,6 +246,21 @@ void BuildTable(const uint8_t* lengths, unsigned count, const uint32_t* entries,
   }
 }
 
+// Joins each main-table literal with the literal that its leftover index bits
+// decode, where that code is short enough to be known from them: a literal
+// run then takes half the lookups. Descending order reads each second literal
+// before its own slot becomes a pair; the choice is a select, not a branch,
+// since it follows the data.
+void PairLiterals(uint32_t* table, unsigned table_bits) {
+  for (size_t index = size_t{1} << table_bits; index-- > 0;) {
+    const uint32_t first = table[index];
+    const uint32_t second = table[index >> CodeLength(first)];
+    const uint32_t pair = first + (second >> 16 << 24) + (second & 0xff) + kDoubleLiteral;
+    const bool fits = (first & second & kLiteral) && (first & 0xff) + (second & 0xff) <= table_bits;
+    table[index] = fits ? pair : first;
+  }
+}
+
 // Follows a main-table entry to its subtable entry for a long code.
 inline uint32_t Resolve(const uint32_t* table, unsigned table_bits, uint32_t entry, uint64_t bits) {
   if (entry & kSubtable)
@@ -257,6 +283,14 @@ inline uint64_t Load64(const uint8_t* p) {
 inline void Store64(uint8_t* p, uint64_t value) { std::memcpy(p, &value, 8); }
 
 inline void Copy64(uint8_t* to, const uint8_t* from) { std::memcpy(to, from, 8); }
+
+// Stores a literal entry's one or two bytes without a branch; a single
+// literal writes a byte past itself, which the next output overwrites.
+inline uint8_t* PutLiterals(uint8_t* out, uint32_t entry) {
+  const uint16_t bytes = static_cast<uint16_t>(entry >> 16);
+  std::memcpy(out, &bytes, 2);
+  return out + 1 + ((entry / kDoubleLiteral) & 1);
+}
 
 // Copies a match in 8-byte words, writing up to kMatchOverrun bytes past its
 // end, or up to 40 bytes from its start. Each word is read only after the bytes it overlaps were written, which
@@ -458,6 +492,7 @@ void InflateDecoder::UseFixedTables() {
   const bool is64 = variant_ == DeflateVariant::kDeflate64;
   BuildTable(lengths, kLitlenSymbols, (is64 ? kDeflate64Litlen : kDeflateLitlen).data(),
              kLitlenTableBits, Incomplete::kRejected, litlen_table_.get());
+  PairLiterals(litlen_table_.get(), kLitlenTableBits);
   BuildTable(lengths + kLitlenSymbols, kDistanceSymbols,
              (is64 ? kDeflate64Distance : kDeflateDistance).data(), kDistanceTableBits,
              Incomplete::kRejected, distance_table_.get());
@@ -528,6 +563,8 @@ void InflateDecoder::ReadDynamicTables() {
 
   BuildTable(lengths, litlen_count, (is64 ? kDeflate64Litlen : kDeflateLitlen).data(),
              kLitlenTableBits, Incomplete::kSingleCodeAllowed, litlen_table_.get());
+  if (!source_ended_ || in_end_ - in_pos_ >= kPairingMinimumInput)
+    PairLiterals(litlen_table_.get(), kLitlenTableBits);
   BuildTable(lengths + litlen_count, distance_count,
              (is64 ? kDeflate64Distance : kDeflateDistance).data(), kDistanceTableBits,
              Incomplete::kSingleCodeAllowed, distance_table_.get());
@@ -550,19 +587,17 @@ void InflateDecoder::DecodeHuffman() {
   for (;;) {
     if (pending_length_ != 0 && !CopyPendingMatch()) return;
     if (out_pos_ >= out_limit_) return;
-    if (in_end_ - in_pos_ < kFastInputMargin) FillInput();
-    if (in_pos_ < FastInputEnd()) {
-      bool block_ended;
-      if (out_limit_ - out_pos_ <= kFastOutputMargin)
-        block_ended = DecodeNearOutputEnd();
-      else if (variant_ == DeflateVariant::kDeflate64)
-        block_ended = DecodeFastOnThisCpu<DeflateVariant::kDeflate64>();
-      else
-        block_ended = DecodeFastOnThisCpu<DeflateVariant::kDeflate>();
-      if (block_ended) return;
-      continue;
-    }
-    if (DecodeOneSymbol()) return;
+    // Sources fill the whole buffer until they end, so after this the input
+    // holds more than a margin, or the zeros after its end stand in for it.
+    if (in_end_ - in_pos_ <= kFastInputMargin) FillInput();
+    bool block_ended;
+    if (out_limit_ - out_pos_ <= kFastOutputMargin)
+      block_ended = DecodeNearOutputEnd();
+    else if (variant_ == DeflateVariant::kDeflate64)
+      block_ended = DecodeFastOnThisCpu<DeflateVariant::kDeflate64>();
+    else
+      block_ended = DecodeFastOnThisCpu<DeflateVariant::kDeflate>();
+    if (block_ended) return;
   }
 }
 
@@ -601,7 +636,7 @@ void InflateDecoder::FailFast(const FastBits& reader, unsigned code_bits, const 
 
 // The hot loop: no input or output checks per symbol, since the margins
 // guarantee room for the longest symbol; only Deflate64's long matches can
-// exceed the output margin, and they are handed to the careful path.
+// exceed the output margin, and they are left pending.
 // Instantiated per variant so that plain Deflate does without that check,
 // and inlined into one function per instruction set.
 template <DeflateVariant kVariant>
@@ -628,23 +663,23 @@ template <DeflateVariant kVariant>
     uint32_t entry = Resolve(litlen, kLitlenTableBits, next_entry, reader.bits);
     if (entry & kLiteral) {
       reader.Consume(entry);
-      *out++ = static_cast<uint8_t>(entry >> 16);
+      out = PutLiterals(out, entry);
       entry = Lookup(litlen, kLitlenTableBits, reader.bits);
       if (entry & kLiteral) {
         reader.Consume(entry);
-        *out++ = static_cast<uint8_t>(entry >> 16);
+        out = PutLiterals(out, entry);
         entry = Lookup(litlen, kLitlenTableBits, reader.bits);
         if (entry & kLiteral) {
           reader.Consume(entry);
-          *out++ = static_cast<uint8_t>(entry >> 16);
+          out = PutLiterals(out, entry);
           next_entry = litlen[reader.bits & kLitlenMask];
           continue;
         }
         reader.Refill();
       }
     }
-    if (entry & (kEndOfBlock | kInvalid)) {
-      if (entry & kInvalid) FailFast(reader, CodeLength(entry), "invalid literal/length code");
+    if (entry & kSpecial) {
+      if (IsInvalid(entry)) FailFast(reader, CodeLength(entry), "invalid literal/length code");
       reader.Consume(entry);
       block_ended = true;
       break;
@@ -657,7 +692,7 @@ template <DeflateVariant kVariant>
     entry = distances[reader.bits & kDistanceMask];
     reader.Refill();
     entry = Resolve(distances, kDistanceTableBits, entry, reader.bits);
-    if (entry & kInvalid) FailFast(reader, CodeLength(entry), "invalid distance code");
+    if (entry & kSpecial) FailFast(reader, CodeLength(entry), "invalid distance code");
     const uint32_t distance = reader.Value(entry);
     reader.Consume(entry);
     next_entry = litlen[reader.bits & kLitlenMask];
@@ -707,8 +742,8 @@ bool InflateDecoder::DecodeFastOnThisCpu() {
 #endif
 
 // The fast loop's input shortcuts with exact output checks, one symbol at a
-// time, for the last bytes of a buffer that allows no overrun; the careful
-// path would cost every short stream read in place its last few hundred bytes.
+// time, for the last bytes of a buffer that allows no overrun: every short
+// stream read in place ends here.
 bool InflateDecoder::DecodeNearOutputEnd() {
   FastBits reader = BeginFast();
   const uint8_t* const in_fast_end = in_.get() + FastInputEnd();
@@ -722,12 +757,13 @@ bool InflateDecoder::DecodeNearOutputEnd() {
     reader.Refill();
     uint32_t entry = Lookup(litlen, kLitlenTableBits, reader.bits);
     if (entry & kLiteral) {
-      reader.Consume(entry);
+      // Only the first of two literals: the second may not fit.
+      reader.Consume(CodeLength(entry));
       *out++ = static_cast<uint8_t>(entry >> 16);
       continue;
     }
-    if (entry & (kEndOfBlock | kInvalid)) {
-      if (entry & kInvalid) FailFast(reader, CodeLength(entry), "invalid literal/length code");
+    if (entry & kSpecial) {
+      if (IsInvalid(entry)) FailFast(reader, CodeLength(entry), "invalid literal/length code");
       reader.Consume(entry);
       block_ended = true;
       break;
@@ -736,7 +772,7 @@ bool InflateDecoder::DecodeNearOutputEnd() {
     reader.Consume(entry);
     reader.Refill();
     entry = Lookup(distances, kDistanceTableBits, reader.bits);
-    if (entry & kInvalid) FailFast(reader, CodeLength(entry), "invalid distance code");
+    if (entry & kSpecial) FailFast(reader, CodeLength(entry), "invalid distance code");
     const uint32_t distance = reader.Value(entry);
     reader.Consume(entry);
     if (distance > static_cast<size_t>(out - out_begin))
@@ -757,26 +793,6 @@ bool InflateDecoder::DecodeNearOutputEnd() {
   EndFast(reader, out);
   if (block_ended) EndBlock();
   return block_ended;
-}
-
-// One symbol with every input and output check, for the edges of the buffers.
-bool InflateDecoder::DecodeOneSymbol() {
-  uint32_t entry = DecodeSymbol(litlen_table_.get(), kLitlenTableBits);
-  if (entry & kLiteral) {
-    out_base_[out_pos_++] = static_cast<uint8_t>(entry >> 16);
-    return false;
-  }
-  if (entry & kEndOfBlock) {
-    EndBlock();
-    return true;
-  }
-  const uint32_t length = (entry >> 16) + ReadBits(ExtraBits(entry));
-  entry = DecodeSymbol(distance_table_.get(), kDistanceTableBits);
-  const uint32_t distance = (entry >> 16) + ReadBits(ExtraBits(entry));
-  if (distance > out_pos_) throw DataError("distance beyond the start of the data");
-  pending_length_ = length;
-  pending_distance_ = distance;
-  return false;
 }
 
 bool InflateDecoder::CopyPendingMatch() {
@@ -850,7 +866,7 @@ uint32_t InflateDecoder::DecodeSymbol(const uint32_t* table, unsigned table_bits
   const uint32_t entry = Lookup(table, table_bits, bit_buffer_);
   const unsigned length = CodeLength(entry);
   if (length > bit_count_) throw UnexpectedEnd("deflate stream truncated");
-  if (entry & kInvalid) throw DataError("invalid Huffman code");
+  if (IsInvalid(entry)) throw DataError("invalid Huffman code");
   bit_buffer_ >>= length;
   bit_count_ -= length;
   return entry;

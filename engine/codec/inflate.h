@@ -55,7 +55,6 @@ class InflateDecoder final : public InStream {
   template <DeflateVariant kVariant>
   bool DecodeFast();
   bool DecodeNearOutputEnd();
-  bool DecodeOneSymbol();
   bool CopyPendingMatch();
   void EndBlock();
 

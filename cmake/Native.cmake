@@ -3,10 +3,6 @@ option(CINDRAL_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSaniti
 option(CINDRAL_FUZZ "Build the libFuzzer targets (clang only)" OFF)
 
 set(CINDRAL_WARNINGS -Wall -Wextra -Werror)
-if(CINDRAL_FUZZ)
-  # Coverage feedback must reach the engine code, not only the fuzz entry points.
-  add_compile_options(-fsanitize=fuzzer-no-link)
-endif()
 if(CINDRAL_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
@@ -27,8 +23,11 @@ add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM
 include(GoogleTest)
 
 add_subdirectory(engine)
-add_subdirectory(tests/engine)
-add_subdirectory(bench)
+# A fuzz tree holds the fuzzers alone: code built for coverage links only
+# with libFuzzer's runtime.
 if(CINDRAL_FUZZ)
   add_subdirectory(fuzz)
+else()
+  add_subdirectory(tests/engine)
+  add_subdirectory(bench)
 endif()

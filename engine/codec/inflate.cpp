@@ -612,9 +612,10 @@ FastBits InflateDecoder::BeginFast() const {
   return {bit_buffer_, bit_count_, in_.get() + in_pos_};
 }
 
+// The reader goes by value, so that the loops can keep it in registers.
 // Bits read past the input's end are zeros, not data: a stream that used any
 // of them is truncated, and unused ones are given back.
-void InflateDecoder::EndFast(const FastBits& reader, const uint8_t* out) {
+void InflateDecoder::EndFast(FastBits reader, const uint8_t* out) {
   const size_t in_index = static_cast<size_t>(reader.in - in_.get());
   const unsigned held = reader.count & 0xff;
   if (in_index * 8 - held > in_end_ * 8) throw UnexpectedEnd("deflate stream truncated");
@@ -627,7 +628,7 @@ void InflateDecoder::EndFast(const FastBits& reader, const uint8_t* out) {
 
 // A code that does not decode is a broken stream, unless it was read from
 // the zeros past the input's end.
-void InflateDecoder::FailFast(const FastBits& reader, unsigned code_bits, const char* what) const {
+void InflateDecoder::FailFast(FastBits reader, unsigned code_bits, const char* what) const {
   const size_t in_index = static_cast<size_t>(reader.in - in_.get());
   if (in_index * 8 - (reader.count & 0xff) + code_bits > in_end_ * 8)
     throw UnexpectedEnd("deflate stream truncated");

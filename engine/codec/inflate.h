@@ -46,8 +46,8 @@ class InflateDecoder final : public InStream {
   void DecodeHuffman();
   size_t FastInputEnd() const;
   FastBits BeginFast() const;
-  void EndFast(const FastBits& reader, const uint8_t* out);
-  [[noreturn]] void FailFast(const FastBits& reader, unsigned code_bits, const char* what) const;
+  void EndFast(FastBits reader, const uint8_t* out);
+  [[noreturn]] void FailFast(FastBits reader, unsigned code_bits, const char* what) const;
   template <DeflateVariant kVariant>
   bool DecodeFastOnThisCpu();
   template <DeflateVariant kVariant>

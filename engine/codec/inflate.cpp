@@ -492,7 +492,7 @@ void InflateDecoder::UseFixedTables() {
   const bool is64 = variant_ == DeflateVariant::kDeflate64;
   BuildTable(lengths, kLitlenSymbols, (is64 ? kDeflate64Litlen : kDeflateLitlen).data(),
              kLitlenTableBits, Incomplete::kRejected, litlen_table_.get());
-  PairLiterals(litlen_table_.get(), kLitlenTableBits);
+  // No pairs: fixed literal codes are 8 or 9 bits long.
   BuildTable(lengths + kLitlenSymbols, kDistanceSymbols,
              (is64 ? kDeflate64Distance : kDeflateDistance).data(), kDistanceTableBits,
              Incomplete::kRejected, distance_table_.get());

@@ -33,8 +33,7 @@ Outcome Ours(const uint8_t* data, size_t size, DeflateVariant variant, size_t re
       if (got < buffer.size()) break;
       // One-byte reads cost the harness far more than the decoder: a
       // shorter limit keeps every input fast.
-      if (output.size() > (read_size < 64 ? kMaxOutput / 16 : kMaxOutput))
-        return Outcome::kTooLong;
+      if (output.size() > (read_size < 64 ? kMaxOutput / 16 : kMaxOutput)) return Outcome::kTooLong;
     }
   } catch (const UnexpectedEnd&) {
     return Outcome::kTruncated;

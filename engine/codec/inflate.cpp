@@ -293,12 +293,11 @@ inline uint8_t* PutLiterals(uint8_t* out, uint32_t entry) {
 }
 
 // Copies a match in 8-byte words, writing up to kMatchOverrun bytes past its
-// end, or up to 40 bytes from its start. Each word is read only after the bytes it overlaps were written, which
-// holds for distances of 8 and more. Shorter distances repeat a pattern whose
-// period divides the distance, so once a few bytes are copied one by one, a
-// multiple of the distance of at least 8 serves as well. Most matches are
-// short: the first 40 bytes go without a length test, so the copy costs no
-// mispredicted branch.
+// end, or up to 40 bytes from its start. Each word is read only after the bytes it overlaps were
+// written, which holds for distances of 8 and more. Shorter distances repeat a pattern whose period
+// divides the distance, so once a few bytes are copied one by one, a multiple of the distance of at
+// least 8 serves as well. Most matches are short: the first 40 bytes go without a length test, so
+// the copy costs no mispredicted branch.
 inline void CopyMatch(uint8_t* to, size_t distance, size_t length) {
   uint8_t* const end = to + length;
   if (distance < 8) [[unlikely]] {

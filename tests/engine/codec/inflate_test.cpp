@@ -180,9 +180,9 @@ TEST(InflateDecoder, FirstReadsEndingAnywhereNearTheDataGiveTheSameBytes) {
     for (const size_t size : {size_t{5000}, size_t{70000}, size_t{300000}}) {
       const Bytes input = generate(rng, size);
       // Huffman-only streams are all literals, many of them decoded in pairs.
-      for (const auto& [level, strategy] : {std::pair{1, Z_FIXED}, std::pair{6, Z_DEFAULT_STRATEGY},
-                                            std::pair{9, Z_DEFAULT_STRATEGY},
-                                            std::pair{6, Z_HUFFMAN_ONLY}}) {
+      for (const auto& [level, strategy] :
+           {std::pair{1, Z_FIXED}, std::pair{6, Z_DEFAULT_STRATEGY},
+            std::pair{9, Z_DEFAULT_STRATEGY}, std::pair{6, Z_HUFFMAN_ONLY}}) {
         const Bytes stream = ZlibDeflate(input, level, strategy);
         for (const size_t first : {size, size - 1, size + 1, size - 3, size - 258, size - 300,
                                    size_t{4096}, size_t{4095}, size / 2 + 1}) {

@@ -293,11 +293,11 @@ inline uint8_t* PutLiterals(uint8_t* out, uint32_t entry) {
 }
 
 // Copies a match in 8-byte words, writing up to kMatchOverrun bytes past its
-// end, or up to 40 bytes from its start. Each word is read only after the bytes it overlaps were
-// written, which holds for distances of 8 and more. Shorter distances repeat a pattern whose period
-// divides the distance, so once a few bytes are copied one by one, a multiple of the distance of at
-// least 8 serves as well. Most matches are short: the first 40 bytes go without a length test, so
-// the copy costs no mispredicted branch.
+// end, or up to kCopyReach bytes from its start. Each word is read only after the bytes it overlaps
+// were written, which holds for distances of 8 and more. Shorter distances repeat a pattern whose
+// period divides the distance, so once a few bytes are copied one by one, a multiple of the
+// distance of at least 8 serves as well. Most matches are short: the first words go without a
+// length test, so the copy costs no mispredicted branch.
 inline void CopyMatch(uint8_t* to, size_t distance, size_t length) {
   uint8_t* const end = to + length;
   if (distance < 8) [[unlikely]] {
@@ -323,9 +323,10 @@ inline void CopyMatch(uint8_t* to, size_t distance, size_t length) {
   Copy64(to + 16, from + 16);
   Copy64(to + 24, from + 24);
   Copy64(to + 32, from + 32);
-  if (to + 40 >= end) return;
-  to += 40;
-  from += 40;
+  static_assert(kCopyReach == 5 * 8);
+  if (to + kCopyReach >= end) return;
+  to += kCopyReach;
+  from += kCopyReach;
   do {
     Copy64(to, from);
     Copy64(to + 8, from + 8);
@@ -360,6 +361,16 @@ struct FastBits {
   uint32_t Value(uint32_t entry) const {
     return (entry >> 16) +
            static_cast<uint32_t>((bits & ~(~uint64_t{0} << (entry & 63))) >> ((entry >> 8) & 15));
+  }
+  uint32_t Take(unsigned count) {
+    const uint32_t value = static_cast<uint32_t>(bits & ((uint32_t{1} << count) - 1));
+    bits >>= count;
+    this->count -= count;
+    return value;
+  }
+  // Bits consumed since begin, the start of the input buffer.
+  size_t Position(const uint8_t* begin) const {
+    return static_cast<size_t>(in - begin) * 8 - (count & 0xff);
   }
 };
 
@@ -427,7 +438,7 @@ void InflateDecoder::UseOwnBuffer(const uint8_t* history, size_t size) {
 
 void InflateDecoder::Decode() {
   if (state_ == State::kFailed) throw DataError("invalid deflate stream");
-  if (out_pos_ == out_limit_ && out_base_ == out_.get()) {
+  if (out_pos_ == out_limit_) {
     std::memmove(out_.get(), out_.get() + kOutputLimit - kWindowSize, kWindowSize);
     out_pos_ = read_pos_ = kWindowSize;
   }
@@ -541,17 +552,11 @@ void InflateDecoder::ReadDynamicTables() {
   // stream has as many code lengths as it has symbols).
   if (in_end_ - in_pos_ >= kCodeLengthsMaxBytes) {
     FastBits reader = BeginFast();
-    const auto read_bits = [&](unsigned count) {
-      const uint32_t value = static_cast<uint32_t>(reader.bits & ((uint32_t{1} << count) - 1));
-      reader.bits >>= count;
-      reader.count -= count;
-      return value;
-    };
     while (filled < total) {
       reader.Refill();
       const uint32_t entry = code_length_table[reader.bits & kCodeLengthMask];
       reader.Consume(entry);
-      put(entry >> 16, read_bits);
+      put(entry >> 16, [&reader](unsigned count) { return reader.Take(count); });
     }
     EndFast(reader, out_base_ + out_pos_);
   }
@@ -615,12 +620,11 @@ FastBits InflateDecoder::BeginFast() const {
 // Bits read past the input's end are zeros, not data: a stream that used any
 // of them is truncated, and unused ones are given back.
 void InflateDecoder::EndFast(FastBits reader, const uint8_t* out) {
+  if (reader.Position(in_.get()) > in_end_ * 8) throw UnexpectedEnd("deflate stream truncated");
   const size_t in_index = static_cast<size_t>(reader.in - in_.get());
-  const unsigned held = reader.count & 0xff;
-  if (in_index * 8 - held > in_end_ * 8) throw UnexpectedEnd("deflate stream truncated");
   const size_t overread = in_index - std::min(in_index, in_end_);
   bit_buffer_ = reader.bits;
-  bit_count_ = held - static_cast<unsigned>(overread * 8);
+  bit_count_ = (reader.count & 0xff) - static_cast<unsigned>(overread * 8);
   in_pos_ = in_index - overread;
   out_pos_ = static_cast<size_t>(out - out_base_);
 }
@@ -628,8 +632,7 @@ void InflateDecoder::EndFast(FastBits reader, const uint8_t* out) {
 // A code that does not decode is a broken stream, unless it was read from
 // the zeros past the input's end.
 void InflateDecoder::FailFast(FastBits reader, unsigned code_bits, const char* what) const {
-  const size_t in_index = static_cast<size_t>(reader.in - in_.get());
-  if (in_index * 8 - (reader.count & 0xff) + code_bits > in_end_ * 8)
+  if (reader.Position(in_.get()) + code_bits > in_end_ * 8)
     throw UnexpectedEnd("deflate stream truncated");
   throw DataError(what);
 }

@@ -472,17 +472,19 @@ void LzmaDecoder::ProbeEndMarker() {
   read_pos_ = pos;
 }
 
+size_t LzmaCore::CopyDecoded(size_t& read_pos, uint8_t* data, size_t size) const {
+  const size_t count = std::min(pos_ - read_pos, size);
+  std::memcpy(data, window_.get() + read_pos, count);
+  read_pos += count;
+  return count;
+}
+
 size_t LzmaDecoder::Read(uint8_t* data, size_t size) {
   size_t done = 0;
   while (done < size) {
-    const size_t available = core_->position() - read_pos_;
-    if (available != 0) {
-      const size_t count = std::min(available, size - done);
-      std::memcpy(data + done, core_->window() + read_pos_, count);
-      read_pos_ += count;
-      done += count;
-      continue;
-    }
+    const size_t count = core_->CopyDecoded(read_pos_, data + done, size - done);
+    done += count;
+    if (count != 0) continue;
     if (finished_) break;
     DecodeMore();
   }

@@ -56,6 +56,9 @@ class LzmaCore {
 
   const uint8_t* window() const { return window_.get(); }
   size_t position() const { return pos_; }
+  // Copies up to size decoded bytes from read_pos on, advancing it; returns
+  // how many there were.
+  size_t CopyDecoded(size_t& read_pos, uint8_t* data, size_t size) const;
   // Bytes of an unfinished match that did not fit before out_limit.
   uint32_t pending_match() const { return pending_len_; }
 

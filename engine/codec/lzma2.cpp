@@ -52,14 +52,9 @@ class Lzma2Stream final : public InStream {
   size_t Read(uint8_t* data, size_t size) override {
     size_t done = 0;
     while (done < size) {
-      const size_t available = core_.position() - read_pos_;
-      if (available != 0) {
-        const size_t count = std::min(available, size - done);
-        std::memcpy(data + done, core_.window() + read_pos_, count);
-        read_pos_ += count;
-        done += count;
-        continue;
-      }
+      const size_t count = core_.CopyDecoded(read_pos_, data + done, size - done);
+      done += count;
+      if (count != 0) continue;
       if (finished_) break;
       DecodeMore();
     }

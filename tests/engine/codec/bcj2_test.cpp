@@ -12,6 +12,7 @@
 #include "engine/codec/branch_filters.h"
 #include "engine/codec/lzma.h"
 #include "engine/codec/lzma2.h"
+#include "tests/engine/codec/read_all.h"
 
 namespace cindral::codec {
 namespace {
@@ -120,17 +121,6 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, SevenZipFilterFixture,
                          ::testing::Values(std::pair{"arm64", BranchFilter::kArm64},
                                            std::pair{"riscv", BranchFilter::kRiscV}));
 
-Bytes ReadAll(InStream& stream) {
-  Bytes out;
-  std::vector<uint8_t> buffer(40000);
-  size_t got;
-  do {
-    got = stream.Read(buffer.data(), buffer.size());
-    out.insert(out.end(), buffer.begin(), buffer.begin() + static_cast<ptrdiff_t>(got));
-  } while (got == buffer.size());
-  return out;
-}
-
 TEST(SevenZipLzma, KnownSizeWithEndMarker) {
   const Bytes packed = ReadFixture("lzma_eos.packed");
   const Bytes expected = ReadFixture("lzma_eos.expected");
@@ -138,7 +128,7 @@ TEST(SevenZipLzma, KnownSizeWithEndMarker) {
        {std::optional<uint64_t>(expected.size()), std::optional<uint64_t>()}) {
     MemoryInStream source(packed);
     LzmaDecoder decoder(source, ReadFixture("lzma_eos.props"), size);
-    EXPECT_EQ(ReadAll(decoder), expected);
+    EXPECT_EQ(testing::ReadAll(decoder, 40000), expected);
   }
 }
 
@@ -160,7 +150,7 @@ TEST(SevenZipLzma, Lzma2BlocksFromTwoEncoderThreads) {
   for (const unsigned threads : {1u, 2u, 3u}) {
     MemoryInStream source(packed);
     Lzma2Decoder decoder(source, ReadFixture("lzma2_blocks.props")[0], threads);
-    EXPECT_EQ(ReadAll(decoder), expected) << "threads " << threads;
+    EXPECT_EQ(testing::ReadAll(decoder, 40000), expected) << "threads " << threads;
   }
 }
 

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/engine/codec/read_all.h"
+
 namespace cindral::codec {
 namespace {
 
@@ -29,13 +31,7 @@ Bytes Compress(const Bytes& data, int level, int work_factor = 30) {
 Bytes Decode(const Bytes& packed, size_t chunk = 1 << 16, unsigned threads = 1) {
   MemoryInStream source(packed);
   Bzip2Decoder decoder(source, threads);
-  Bytes out;
-  Bytes buffer(chunk);
-  for (;;) {
-    const size_t got = decoder.Read(buffer.data(), chunk);
-    out.insert(out.end(), buffer.begin(), buffer.begin() + got);
-    if (got < chunk) break;
-  }
+  const Bytes out = testing::ReadAll(decoder, chunk);
   uint8_t extra;
   EXPECT_EQ(decoder.Read(&extra, 1), 0u);
   return out;

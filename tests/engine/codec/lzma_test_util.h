@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/codec/stream.h"
+#include "tests/engine/codec/read_all.h"
 
 namespace cindral::codec::testing {
 
@@ -74,19 +75,6 @@ inline Bytes RawEncode(const lzma_filter* filters, const Bytes& data) {
                                               out.data(), &out_pos, out.size());
   if (ret != LZMA_OK) throw std::runtime_error("liblzma encoder failed");
   out.resize(out_pos);
-  return out;
-}
-
-// Reads everything, chunk bytes per call, to show results do not depend on
-// the caller's buffer sizes.
-inline Bytes ReadAll(InStream& stream, size_t chunk = 65536) {
-  Bytes out;
-  std::vector<uint8_t> buffer(chunk);
-  for (;;) {
-    const size_t got = stream.Read(buffer.data(), chunk);
-    out.insert(out.end(), buffer.begin(), buffer.begin() + static_cast<ptrdiff_t>(got));
-    if (got < chunk) break;
-  }
   return out;
 }
 

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/engine/codec/read_all.h"
+
 namespace cindral::codec {
 namespace {
 
@@ -49,12 +51,7 @@ std::vector<Fixture> Fixtures(const std::string& prefix, size_t at_least = 1) {
 }
 
 Bytes Drain(InStream& decoder, size_t chunk) {
-  Bytes out, buffer(chunk);
-  for (;;) {
-    const size_t got = decoder.Read(buffer.data(), chunk);
-    out.insert(out.end(), buffer.begin(), buffer.begin() + got);
-    if (got < chunk) break;
-  }
+  const Bytes out = testing::ReadAll(decoder, chunk);
   uint8_t extra;
   EXPECT_EQ(decoder.Read(&extra, 1), 0u);
   return out;

@@ -12,20 +12,6 @@ using namespace cindral;
 
 namespace {
 
-class BytesSource final : public format::ArchiveSource {
- public:
-  explicit BytesSource(bench::Bytes bytes) : bytes_(std::move(bytes)) {}
-  uint64_t Size() override { return bytes_.size(); }
-  void ReadAt(uint64_t offset, uint8_t* data, size_t size) override {
-    if (offset > bytes_.size() || size > bytes_.size() - offset)
-      throw codec::UnexpectedEnd("beyond the archive");
-    std::memcpy(data, bytes_.data() + offset, size);
-  }
-
- private:
-  bench::Bytes bytes_;
-};
-
 class NoPassword final : public format::PasswordSource {
  public:
   std::optional<std::u16string> Password() override { return std::nullopt; }
@@ -45,7 +31,7 @@ class CheckingSink final : public format::ExtractSink {
 void Measure(const std::string& label, const std::string& archive, double megabytes) {
   NoPassword passwords;
   const auto reader = format::sevenz::OpenSevenZip(
-      std::make_shared<BytesSource>(bench::ReadFile(archive)), passwords);
+      std::make_shared<format::MemorySource>(bench::ReadFile(archive)), passwords);
   CheckingSink sink;
   const auto ours = [&](unsigned threads, bench::Clock clock) {
     reader->SetThreadCount(threads);

@@ -21,20 +21,6 @@ namespace fs = std::filesystem;
 using namespace cindral;
 using Bytes = std::vector<uint8_t>;
 
-class MemorySource final : public format::ArchiveSource {
- public:
-  explicit MemorySource(Bytes bytes) : bytes_(std::move(bytes)) {}
-  uint64_t Size() override { return bytes_.size(); }
-  void ReadAt(uint64_t offset, uint8_t* data, size_t size) override {
-    if (offset > bytes_.size() || bytes_.size() - offset < size)
-      throw codec::UnexpectedEnd("beyond the end");
-    std::memcpy(data, bytes_.data() + offset, size);
-  }
-
- private:
-  Bytes bytes_;
-};
-
 class TestSink final : public format::ExtractSink {
  public:
   codec::OutStream* BeginItem(uint32_t) override { return nullptr; }
@@ -99,7 +85,7 @@ void Measure(const char* name, const fs::path& archive) {
   double ours = 1e9, peer = 1e9;
   for (int repetition = 0; repetition < 3; ++repetition) {
     auto start = std::chrono::steady_clock::now();
-    const auto reader = format::zip::OpenZip(std::make_shared<MemorySource>(bytes));
+    const auto reader = format::zip::OpenZip(std::make_shared<format::MemorySource>(bytes));
     TestSink sink;
     reader->Extract({}, true, sink);
     ours = std::min(ours, Seconds(start));

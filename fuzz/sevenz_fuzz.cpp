@@ -12,20 +12,6 @@ namespace {
 
 using namespace cindral;
 
-class BytesSource final : public format::ArchiveSource {
- public:
-  BytesSource(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  uint64_t Size() override { return size_; }
-  void ReadAt(uint64_t offset, uint8_t* out, size_t size) override {
-    if (offset > size_ || size > size_ - offset) throw codec::UnexpectedEnd("beyond the input");
-    std::memcpy(out, data_ + offset, size);
-  }
-
- private:
-  const uint8_t* data_;
-  size_t size_;
-};
-
 class FixedPassword final : public format::PasswordSource {
  public:
   std::optional<std::u16string> Password() override { return u"pw"; }
@@ -70,8 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FixedPassword passwords;
   std::unique_ptr<format::ArchiveReader> reader;
   try {
-    reader = format::sevenz::OpenSevenZip(std::make_shared<BytesSource>(bytes.data(), bytes.size()),
-                                          passwords);
+    reader = format::sevenz::OpenSevenZip(std::make_shared<format::MemorySource>(bytes), passwords);
   } catch (const format::OpenError&) {
     return 0;
   }

@@ -11,20 +11,6 @@ namespace {
 
 using namespace cindral;
 
-class InputSource final : public format::ArchiveSource {
- public:
-  InputSource(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  uint64_t Size() override { return size_; }
-  void ReadAt(uint64_t offset, uint8_t* data, size_t size) override {
-    if (offset > size_ || size_ - offset < size) throw codec::UnexpectedEnd("beyond the input");
-    std::memcpy(data, data_ + offset, size);
-  }
-
- private:
-  const uint8_t* data_;
-  size_t size_;
-};
-
 class DiscardingSink final : public format::ExtractSink {
  public:
   codec::OutStream* BeginItem(uint32_t) override { return &discard_; }
@@ -44,7 +30,8 @@ class DiscardingSink final : public format::ExtractSink {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::unique_ptr<format::ArchiveReader> reader;
   try {
-    reader = format::zip::OpenZip(std::make_shared<InputSource>(data, size));
+    reader = format::zip::OpenZip(
+        std::make_shared<format::MemorySource>(std::vector<uint8_t>(data, data + size)));
   } catch (const format::OpenError&) {
     return 0;
   }

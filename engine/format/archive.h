@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <span>
@@ -35,6 +36,22 @@ class ArchiveSource {
   virtual uint64_t Size() = 0;
   // Stores exactly size bytes from offset, or throws codec::UnexpectedEnd.
   virtual void ReadAt(uint64_t offset, uint8_t* data, size_t size) = 0;
+};
+
+// An archive that already lies in memory, for the tests, fuzzers and
+// benchmarks of the readers.
+class MemorySource final : public ArchiveSource {
+ public:
+  explicit MemorySource(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
+  uint64_t Size() override { return bytes_.size(); }
+  void ReadAt(uint64_t offset, uint8_t* data, size_t size) override {
+    if (offset > bytes_.size() || size > bytes_.size() - offset)
+      throw codec::UnexpectedEnd("read beyond the archive");
+    std::memcpy(data, bytes_.data() + offset, size);
+  }
+
+ private:
+  std::vector<uint8_t> bytes_;
 };
 
 // Times are Windows FILETIME values: 100-nanosecond ticks since 1601 UTC.

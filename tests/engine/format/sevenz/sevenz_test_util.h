@@ -25,20 +25,6 @@ inline std::vector<uint8_t> ReadFile(const std::filesystem::path& path) {
   return {std::istreambuf_iterator<char>(file), {}};
 }
 
-class MemorySource final : public ArchiveSource {
- public:
-  explicit MemorySource(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
-  uint64_t Size() override { return bytes_.size(); }
-  void ReadAt(uint64_t offset, uint8_t* data, size_t size) override {
-    if (offset > bytes_.size() || size > bytes_.size() - offset)
-      throw codec::UnexpectedEnd("read beyond the archive");
-    std::copy_n(bytes_.begin() + static_cast<ptrdiff_t>(offset), size, data);
-  }
-
- private:
-  std::vector<uint8_t> bytes_;
-};
-
 class CountingPassword final : public PasswordSource {
  public:
   explicit CountingPassword(std::optional<std::u16string> password = std::nullopt)

@@ -27,20 +27,6 @@ inline Bytes ReadFileBytes(const std::string& path) {
 
 inline std::string AsString(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
-class MemorySource final : public ArchiveSource {
- public:
-  explicit MemorySource(Bytes bytes) : bytes_(std::move(bytes)) {}
-  uint64_t Size() override { return bytes_.size(); }
-  void ReadAt(uint64_t offset, uint8_t* data, size_t size) override {
-    if (offset > bytes_.size() || bytes_.size() - offset < size)
-      throw codec::UnexpectedEnd("read beyond the end");
-    std::memcpy(data, bytes_.data() + offset, size);
-  }
-
- private:
-  Bytes bytes_;
-};
-
 inline std::unique_ptr<ArchiveReader> Open(Bytes bytes, LocalTimeToFiletime local_time = {}) {
   return OpenZip(std::make_shared<MemorySource>(std::move(bytes)), std::move(local_time));
 }

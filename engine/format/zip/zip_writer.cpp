@@ -129,16 +129,20 @@ uint16_t VersionNeeded(const Entry& entry, bool zip64) {
   return entry.method == kMethodDeflate || entry.name.ends_with('/') ? 20 : 10;
 }
 
-void AppendLocalHeader(Bytes& out, const Entry& entry) {
-  const bool sizes_in_zip64 = entry.local_zip64;
-  out.U32(kLocalHeaderSignature);
-  out.U16(VersionNeeded(entry, entry.local_zip64));
+// The fields both headers have, from the flags to the sizes.
+void AppendCommonFields(Bytes& out, const Entry& entry, bool packed_in_zip64, bool size_in_zip64) {
   out.U16(entry.flags);
   out.U16(entry.method);
   out.U32(entry.dos_time);
   out.U32(entry.crc);
-  out.U32(sizes_in_zip64 ? kMax32 : entry.packed_size);
-  out.U32(sizes_in_zip64 ? kMax32 : entry.size);
+  out.U32(packed_in_zip64 ? kMax32 : entry.packed_size);
+  out.U32(size_in_zip64 ? kMax32 : entry.size);
+}
+
+void AppendLocalHeader(Bytes& out, const Entry& entry) {
+  out.U32(kLocalHeaderSignature);
+  out.U16(VersionNeeded(entry, entry.local_zip64));
+  AppendCommonFields(out, entry, entry.local_zip64, entry.local_zip64);
   out.U16(entry.name.size());
   const uint16_t extra = (entry.local_zip64 ? 20 : 0) + (entry.modification_time ? 36 : 0);
   out.U16(extra);
@@ -161,12 +165,7 @@ void AppendCentralHeader(Bytes& out, const Entry& entry) {
   out.U32(kCentralHeaderSignature);
   out.U16(VersionNeeded(entry, zip64 || entry.local_zip64));  // made by MS-DOS/Windows
   out.U16(VersionNeeded(entry, zip64 || entry.local_zip64));
-  out.U16(entry.flags);
-  out.U16(entry.method);
-  out.U32(entry.dos_time);
-  out.U32(entry.crc);
-  out.U32(big_packed ? kMax32 : entry.packed_size);
-  out.U32(big_size ? kMax32 : entry.size);
+  AppendCommonFields(out, entry, big_packed, big_size);
   out.U16(entry.name.size());
   out.U16((zip64 ? 4 + zip64_size : 0) + (entry.modification_time ? 36 : 0));
   out.U16(0);  // comment

@@ -17,6 +17,19 @@ std::string FixtureText(const char* relative) {
   return {bytes.begin(), bytes.end()};
 }
 
+// The "mt" property through the handler's ISetProperties.
+HRESULT SetThreads(abi::IInArchive* archive, abi::UInt32 count) {
+  ComPtr<abi::ISetProperties> properties;
+  if (archive->QueryInterface(abi::kIidSetProperties, properties.PutVoid()) != S_OK)
+    return E_NOINTERFACE;
+  const wchar_t* names[] = {L"mt"};
+  PROPVARIANT threads;
+  PropVariantInit(&threads);
+  threads.vt = VT_UI4;
+  threads.ulVal = count;
+  return properties->SetProperties(names, &threads, 1);
+}
+
 class EngineExtractTest : public ::testing::Test {
  protected:
   // A handler with the fixture opened; fails the test when Open does.
@@ -363,14 +376,7 @@ TEST_F(EngineExtractTest, SevenZipWithSeveralThreadsReadsTheHostStreamOneCallAtA
   auto* memory = new MemoryInStream(ReadFixture("bzip2.7z"));
   ComPtr<abi::IInStream> stream = ComPtr<abi::IInStream>::Adopt(memory);
   ASSERT_EQ(archive->Open(stream.Get(), nullptr, nullptr), S_OK);
-  ComPtr<abi::ISetProperties> properties = archive.As<abi::ISetProperties>(abi::kIidSetProperties);
-  ASSERT_TRUE(properties);
-  const wchar_t* names[] = {L"mt"};
-  PROPVARIANT threads;
-  PropVariantInit(&threads);
-  threads.vt = VT_UI4;
-  threads.ulVal = 4;
-  ASSERT_EQ(properties->SetProperties(names, &threads, 1), S_OK);
+  ASSERT_EQ(SetThreads(archive.Get(), 4), S_OK);
 
   const auto paths = Paths(archive.Get());
   for (int round = 0; round < 3; ++round) {
@@ -433,14 +439,7 @@ TEST_F(EngineExtractTest, SevenZipLzmaEncryptedEverywhereOnSeveralThreads) {
   ComPtr<abi::IInArchive> archive =
       OpenFixture(abi::kSevenZipHandlerClassId, "lzma_hdrenc.7z", opening.Get());
   ASSERT_TRUE(archive);
-  ComPtr<abi::ISetProperties> properties = archive.As<abi::ISetProperties>(abi::kIidSetProperties);
-  ASSERT_TRUE(properties);
-  const wchar_t* names[] = {L"mt"};
-  PROPVARIANT threads;
-  PropVariantInit(&threads);
-  threads.vt = VT_UI4;
-  threads.ulVal = 3;
-  ASSERT_EQ(properties->SetProperties(names, &threads, 1), S_OK);
+  ASSERT_EQ(SetThreads(archive.Get(), 3), S_OK);
 
   const auto paths = Paths(archive.Get());
   ASSERT_EQ(paths.size(), 4u);

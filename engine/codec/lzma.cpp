@@ -474,6 +474,7 @@ void LzmaDecoder::ProbeEndMarker() {
 
 size_t LzmaCore::CopyDecoded(size_t& read_pos, uint8_t* data, size_t size) const {
   const size_t count = std::min(pos_ - read_pos, size);
+  if (count == 0) return 0;  // the window may not exist yet
   std::memcpy(data, window_.get() + read_pos, count);
   read_pos += count;
   return count;

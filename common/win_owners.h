@@ -1,129 +1,145 @@
 // Owners for what Windows hands out. Each releases exactly once, moves but
-// never copies, and treats every "no object" value as empty, so no path can
-// leak or double-free a handle.
+// never copies, treats every "no object" value as empty, and keeps the
+// thread's last error across its close, so no path can leak or double-free a
+// resource and no failure report is overwritten by a cleanup.
 #pragma once
 
 #include <windows.h>
 // The OLE headers need the base types of windows.h first.
 #include <oleauto.h>
 #include <propidl.h>
+#include <winstring.h>
 
 #include <utility>
 
 namespace cindral {
 
-// A kernel handle. Both null and INVALID_HANDLE_VALUE mean none, because
-// Windows uses one or the other depending on the call that made it.
-class UniqueHandle {
+// One resource, released by its kind's Traits: Value is what the system hands
+// out, Empty() the value that owns nothing, IsValid() whether a value must be
+// released, Close() the release.
+template <typename Traits>
+class UniqueResource {
  public:
-  UniqueHandle() = default;
-  explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
-  UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.Release()) {}
-  UniqueHandle& operator=(UniqueHandle&& other) noexcept {
+  using Value = typename Traits::Value;
+
+  UniqueResource() = default;
+  explicit UniqueResource(Value value) : value_(value) {}
+  UniqueResource(UniqueResource&& other) noexcept : value_(other.Release()) {}
+  UniqueResource& operator=(UniqueResource&& other) noexcept {
     Reset(other.Release());
     return *this;
   }
-  UniqueHandle(const UniqueHandle&) = delete;
-  UniqueHandle& operator=(const UniqueHandle&) = delete;
-  ~UniqueHandle() { Reset(); }
+  UniqueResource(const UniqueResource&) = delete;
+  UniqueResource& operator=(const UniqueResource&) = delete;
+  ~UniqueResource() { Reset(); }
 
-  HANDLE Get() const { return handle_; }
-  bool IsValid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+  const Value& Get() const { return value_; }
+  bool IsValid() const { return Traits::IsValid(value_); }
   explicit operator bool() const { return IsValid(); }
 
-  HANDLE Release() { return std::exchange(handle_, nullptr); }
-  void Reset(HANDLE handle = nullptr) {
-    const HANDLE old = std::exchange(handle_, handle);
-    if (old != nullptr && old != INVALID_HANDLE_VALUE) CloseHandle(old);
-  }
-
- private:
-  HANDLE handle_ = nullptr;
-};
-
-// A loaded library from LoadLibraryExW.
-class UniqueModule {
- public:
-  UniqueModule() = default;
-  explicit UniqueModule(HMODULE module) : module_(module) {}
-  UniqueModule(UniqueModule&& other) noexcept : module_(other.Release()) {}
-  UniqueModule& operator=(UniqueModule&& other) noexcept {
-    Reset(other.Release());
-    return *this;
-  }
-  UniqueModule(const UniqueModule&) = delete;
-  UniqueModule& operator=(const UniqueModule&) = delete;
-  ~UniqueModule() { Reset(); }
-
-  HMODULE Get() const { return module_; }
-  explicit operator bool() const { return module_ != nullptr; }
-
-  HMODULE Release() { return std::exchange(module_, nullptr); }
-  void Reset(HMODULE module = nullptr) {
-    if (HMODULE old = std::exchange(module_, module)) FreeLibrary(old);
-  }
-
- private:
-  HMODULE module_ = nullptr;
-};
-
-// A view from MapViewOfFile.
-class MappedView {
- public:
-  MappedView() = default;
-  explicit MappedView(void* view) : view_(view) {}
-  MappedView(MappedView&& other) noexcept : view_(other.Release()) {}
-  MappedView& operator=(MappedView&& other) noexcept {
-    Reset(other.Release());
-    return *this;
-  }
-  MappedView(const MappedView&) = delete;
-  MappedView& operator=(const MappedView&) = delete;
-  ~MappedView() { Reset(); }
-
-  void* Get() const { return view_; }
   template <typename T>
   T* As() const {
-    return static_cast<T*>(view_);
+    return static_cast<T*>(value_);
   }
-  explicit operator bool() const { return view_ != nullptr; }
 
-  void* Release() { return std::exchange(view_, nullptr); }
-  void Reset(void* view = nullptr) {
-    if (void* old = std::exchange(view_, view)) UnmapViewOfFile(old);
+  Value Release() { return std::exchange(value_, Traits::Empty()); }
+  void Reset(Value value = Traits::Empty()) {
+    Value old = std::exchange(value_, value);
+    if (!Traits::IsValid(old)) return;
+    const DWORD last_error = GetLastError();
+    Traits::Close(old);
+    SetLastError(last_error);
+  }
+  // For out-parameters: releases what is held and lends the slot.
+  Value* Put() {
+    Reset();
+    return &value_;
   }
 
  private:
-  void* view_ = nullptr;
+  Value value_ = Traits::Empty();
 };
 
-// Memory the system allocated with LocalAlloc on the caller's behalf, such as
-// the argument array of CommandLineToArgvW.
+// Null-is-empty pointers and handles, released by one call.
+template <typename T, auto CloseFunction>
+struct PointerTraits {
+  using Value = T;
+  static constexpr T Empty() { return nullptr; }
+  static bool IsValid(T value) { return value != nullptr; }
+  static void Close(T value) { CloseFunction(value); }
+};
+
+// A kernel handle. Both null and INVALID_HANDLE_VALUE mean none, because
+// Windows uses one or the other depending on the call that made it.
+struct KernelHandleTraits : PointerTraits<HANDLE, CloseHandle> {
+  static bool IsValid(HANDLE value) { return value != nullptr && value != INVALID_HANDLE_VALUE; }
+};
+
+// A directory listing from FindFirstFileW, which fails with INVALID_HANDLE_VALUE.
+struct FindHandleTraits : KernelHandleTraits {
+  static HANDLE Empty() { return INVALID_HANDLE_VALUE; }
+  static void Close(HANDLE value) { FindClose(value); }
+};
+
+// The system frees LocalAlloc memory it handed out, such as the argument
+// array of CommandLineToArgvW, through LocalFree.
 template <typename T>
-class LocalMemory {
- public:
-  LocalMemory() = default;
-  explicit LocalMemory(T* memory) : memory_(memory) {}
-  LocalMemory(LocalMemory&& other) noexcept : memory_(other.Release()) {}
-  LocalMemory& operator=(LocalMemory&& other) noexcept {
-    Reset(other.Release());
-    return *this;
-  }
-  LocalMemory(const LocalMemory&) = delete;
-  LocalMemory& operator=(const LocalMemory&) = delete;
-  ~LocalMemory() { Reset(); }
-
-  T* Get() const { return memory_; }
-  explicit operator bool() const { return memory_ != nullptr; }
-
-  T* Release() { return std::exchange(memory_, nullptr); }
-  void Reset(T* memory = nullptr) {
-    if (T* old = std::exchange(memory_, memory)) LocalFree(old);
-  }
-
- private:
-  T* memory_ = nullptr;
+struct LocalMemoryTraits {
+  using Value = T*;
+  static constexpr T* Empty() { return nullptr; }
+  static bool IsValid(T* value) { return value != nullptr; }
+  static void Close(T* value) { LocalFree(value); }
 };
+
+// GDI's pens, brushes, fonts, bitmaps and regions.
+template <typename T>
+struct GdiObjectTraits {
+  using Value = T;
+  static constexpr T Empty() { return nullptr; }
+  static bool IsValid(T value) { return value != nullptr; }
+  static void Close(T value) { DeleteObject(value); }
+};
+
+struct PropVariantTraits {
+  using Value = PROPVARIANT;
+  static PROPVARIANT Empty() { return PROPVARIANT{}; }
+  static bool IsValid(const PROPVARIANT& value) { return value.vt != VT_EMPTY; }
+  static void Close(PROPVARIANT& value) { PropVariantClear(&value); }
+};
+
+// A successful CoInitializeEx, balanced by one CoUninitialize on the same thread.
+struct ComApartmentTraits {
+  using Value = bool;
+  static constexpr bool Empty() { return false; }
+  static bool IsValid(bool entered) { return entered; }
+  static void Close(bool) { CoUninitialize(); }
+};
+
+inline void UnmapView(void* view) { UnmapViewOfFile(view); }
+inline void CloseRegistryKey(HKEY key) { RegCloseKey(key); }
+inline void DeleteRuntimeString(HSTRING text) { WindowsDeleteString(text); }
+
+using UniqueHandle = UniqueResource<KernelHandleTraits>;
+using UniqueFind = UniqueResource<FindHandleTraits>;
+using UniqueModule = UniqueResource<PointerTraits<HMODULE, FreeLibrary>>;
+using MappedView = UniqueResource<PointerTraits<void*, UnmapView>>;
+template <typename T>
+using LocalMemory = UniqueResource<LocalMemoryTraits<T>>;
+template <typename T>
+using UniqueGdiObject = UniqueResource<GdiObjectTraits<T>>;
+using UniqueRegistryKey = UniqueResource<PointerTraits<HKEY, CloseRegistryKey>>;
+// WindowsDeleteString lives in the runtime-object library; only modules that
+// own such strings link it.
+using UniqueRuntimeString = UniqueResource<PointerTraits<HSTRING, DeleteRuntimeString>>;
+using UniqueBstr = UniqueResource<PointerTraits<BSTR, SysFreeString>>;
+using UniquePropVariant = UniqueResource<PropVariantTraits>;
+using ComApartment = UniqueResource<ComApartmentTraits>;
+
+// Enters the given apartment on this thread; the owner leaves it again only
+// when the call succeeded (also with S_FALSE, already entered).
+inline ComApartment EnterComApartment(DWORD model) {
+  return ComApartment(SUCCEEDED(CoInitializeEx(nullptr, model)));
+}
 
 // One reference to a COM object.
 template <typename T>
@@ -177,81 +193,6 @@ class ComPtr {
 
  private:
   T* pointer_ = nullptr;
-};
-
-// An OLE system string.
-class UniqueBstr {
- public:
-  UniqueBstr() = default;
-  explicit UniqueBstr(BSTR text) : text_(text) {}
-  UniqueBstr(UniqueBstr&& other) noexcept : text_(other.Release()) {}
-  UniqueBstr& operator=(UniqueBstr&& other) noexcept {
-    Reset(other.Release());
-    return *this;
-  }
-  UniqueBstr(const UniqueBstr&) = delete;
-  UniqueBstr& operator=(const UniqueBstr&) = delete;
-  ~UniqueBstr() { Reset(); }
-
-  BSTR Get() const { return text_; }
-  BSTR* Put() {
-    Reset();
-    return &text_;
-  }
-  UINT Length() const { return text_ ? SysStringLen(text_) : 0; }
-
-  BSTR Release() { return std::exchange(text_, nullptr); }
-  void Reset(BSTR text = nullptr) {
-    if (BSTR old = std::exchange(text_, text)) SysFreeString(old);
-  }
-
- private:
-  BSTR text_ = nullptr;
-};
-
-// A PROPVARIANT that is cleared when it goes away or is filled again.
-class UniquePropVariant {
- public:
-  UniquePropVariant() { PropVariantInit(&value_); }
-  UniquePropVariant(const UniquePropVariant&) = delete;
-  UniquePropVariant& operator=(const UniquePropVariant&) = delete;
-  ~UniquePropVariant() { PropVariantClear(&value_); }
-
-  const PROPVARIANT& Get() const { return value_; }
-  PROPVARIANT* Put() {
-    PropVariantClear(&value_);
-    return &value_;
-  }
-  VARTYPE Type() const { return value_.vt; }
-
- private:
-  PROPVARIANT value_;
-};
-
-// A directory listing from FindFirstFileW.
-class UniqueFind {
- public:
-  UniqueFind() = default;
-  explicit UniqueFind(HANDLE find) : find_(find) {}
-  UniqueFind(UniqueFind&& other) noexcept
-      : find_(std::exchange(other.find_, INVALID_HANDLE_VALUE)) {}
-  UniqueFind& operator=(UniqueFind&& other) noexcept {
-    Reset(std::exchange(other.find_, INVALID_HANDLE_VALUE));
-    return *this;
-  }
-  UniqueFind(const UniqueFind&) = delete;
-  UniqueFind& operator=(const UniqueFind&) = delete;
-  ~UniqueFind() { Reset(); }
-
-  HANDLE Get() const { return find_; }
-  explicit operator bool() const { return find_ != INVALID_HANDLE_VALUE && find_ != nullptr; }
-  void Reset(HANDLE find = INVALID_HANDLE_VALUE) {
-    const HANDLE old = std::exchange(find_, find);
-    if (old != INVALID_HANDLE_VALUE && old != nullptr) FindClose(old);
-  }
-
- private:
-  HANDLE find_ = INVALID_HANDLE_VALUE;
 };
 
 }  // namespace cindral

@@ -61,7 +61,6 @@ int RunRole() {
       exit_code = RunInterfaceRole(choice);
       break;
   }
-  CoUninitialize();
   return exit_code;
 }
 
@@ -70,7 +69,7 @@ int RunRole() {
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
-  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  const cindral::ComApartment apartment = cindral::EnterComApartment(COINIT_APARTMENTTHREADED);
   try {
     return cindral::RunRole();
   } catch (const std::exception& failure) {

@@ -35,14 +35,14 @@ void ReadProperty(abi::IInArchive& handler, abi::UInt32 index, PROPID id, Unique
 std::wstring ReadText(abi::IInArchive& handler, abi::UInt32 index, PROPID id) {
   UniquePropVariant value;
   ReadProperty(handler, index, id, value, "Cannot read archive metadata.");
-  if (value.Type() != VT_BSTR || value.Get().bstrVal == nullptr) return {};
+  if (value.Get().vt != VT_BSTR || value.Get().bstrVal == nullptr) return {};
   return std::wstring(value.Get().bstrVal, SysStringLen(value.Get().bstrVal));
 }
 
 bool ReadFlag(abi::IInArchive& handler, abi::UInt32 index, PROPID id) {
   UniquePropVariant value;
   ReadProperty(handler, index, id, value, "Cannot read archive metadata.");
-  return value.Type() == VT_BOOL && value.Get().boolVal != VARIANT_FALSE;
+  return value.Get().vt == VT_BOOL && value.Get().boolVal != VARIANT_FALSE;
 }
 
 std::wstring LowerAscii(std::wstring text) {
@@ -63,10 +63,10 @@ ExtractItem ExamineItem(abi::IInArchive& handler, abi::UInt32 index,
 
   UniquePropVariant value;
   ReadProperty(handler, index, abi::kpidAttributes, value, "Cannot read attributes.");
-  if (value.Type() == VT_UI4 && (value.Get().ulVal & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+  if (value.Get().vt == VT_UI4 && (value.Get().ulVal & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
     Fail("Archive reparse points are blocked.");
   ReadProperty(handler, index, abi::kpidPosixMode, value, "Cannot read attributes.");
-  if (value.Type() == VT_UI4) {
+  if (value.Get().vt == VT_UI4) {
     const ULONG type = value.Get().ulVal & 0xF000;
     if (type != 0 && type != 0x4000 && type != 0x8000)
       Fail("Archive contains a special file or symbolic link.");
@@ -78,9 +78,9 @@ ExtractItem ExamineItem(abi::IInArchive& handler, abi::UInt32 index,
     Fail("Archive contains duplicate paths.");
 
   ReadProperty(handler, index, abi::kpidIsDirectory, value, "Cannot read archive metadata.");
-  item.is_folder = value.Type() == VT_BOOL && value.Get().boolVal != VARIANT_FALSE;
+  item.is_folder = value.Get().vt == VT_BOOL && value.Get().boolVal != VARIANT_FALSE;
   ReadProperty(handler, index, abi::kpidModificationTime, value, "Cannot read timestamp.");
-  if (value.Type() == VT_FILETIME) {
+  if (value.Get().vt == VT_FILETIME) {
     item.modification_time = value.Get().filetime;
     item.time_known = true;
   }

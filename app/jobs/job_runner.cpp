@@ -74,7 +74,7 @@ int RunArchiveJob(bool pack, const std::vector<std::wstring>& selection, WorkerS
                   int32_t threads) {
   // Refused when the thread is already a single-threaded apartment; the job
   // then runs in that one.
-  const bool entered_com = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+  const ComApartment apartment = EnterComApartment(COINIT_MULTITHREADED);
   int result = 0;
   try {
     RunJob(pack, selection, shared, threads);
@@ -89,7 +89,6 @@ int RunArchiveJob(bool pack, const std::vector<std::wstring>& selection, WorkerS
     }
   }
   if (shared != nullptr) WipePassword(*shared);
-  if (entered_com) CoUninitialize();
   return result;
 }
 

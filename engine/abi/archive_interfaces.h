@@ -11,6 +11,8 @@
 
 #include <cstdint>
 
+#include "common/com_object.h"
+
 namespace cindral::abi {
 
 using UInt32 = uint32_t;
@@ -183,3 +185,31 @@ using CreateObjectFunction = HRESULT(WINAPI*)(const GUID* classId, const GUID* i
                                               void** out);
 
 }  // namespace cindral::abi
+
+namespace cindral {
+
+// Ids and parents of the archive-handler interfaces for the COM object base.
+#define CINDRAL_ARCHIVE_INTERFACE(Interface, InterfaceId, ParentInterface) \
+  template <>                                                              \
+  struct InterfaceTraits<abi::Interface> {                                 \
+    static const GUID& Id() { return abi::InterfaceId; }                   \
+    using Parent = ParentInterface;                                        \
+  }
+
+CINDRAL_ARCHIVE_INTERFACE(IProgress, kIidProgress, IUnknown);
+CINDRAL_ARCHIVE_INTERFACE(ISequentialInStream, kIidSequentialInStream, IUnknown);
+CINDRAL_ARCHIVE_INTERFACE(ISequentialOutStream, kIidSequentialOutStream, IUnknown);
+CINDRAL_ARCHIVE_INTERFACE(IInStream, kIidInStream, abi::ISequentialInStream);
+CINDRAL_ARCHIVE_INTERFACE(IOutStream, kIidOutStream, abi::ISequentialOutStream);
+CINDRAL_ARCHIVE_INTERFACE(IStreamGetSize, kIidStreamGetSize, IUnknown);
+CINDRAL_ARCHIVE_INTERFACE(ICryptoGetTextPassword, kIidCryptoGetTextPassword, IUnknown);
+CINDRAL_ARCHIVE_INTERFACE(ISetProperties, kIidSetProperties, IUnknown);
+CINDRAL_ARCHIVE_INTERFACE(IArchiveOpenCallback, kIidArchiveOpenCallback, IUnknown);
+CINDRAL_ARCHIVE_INTERFACE(IArchiveExtractCallback, kIidArchiveExtractCallback, abi::IProgress);
+CINDRAL_ARCHIVE_INTERFACE(IInArchive, kIidInArchive, IUnknown);
+CINDRAL_ARCHIVE_INTERFACE(IArchiveUpdateCallback, kIidArchiveUpdateCallback, abi::IProgress);
+CINDRAL_ARCHIVE_INTERFACE(IOutArchive, kIidOutArchive, IUnknown);
+
+#undef CINDRAL_ARCHIVE_INTERFACE
+
+}  // namespace cindral

@@ -62,7 +62,7 @@ std::optional<std::u16string> AskPassword(IUnknown* callback) {
   if (result != S_OK) return std::nullopt;
   // A null BSTR is the empty string.
   const auto* text = reinterpret_cast<const char16_t*>(password.Get());
-  return std::u16string(text ? text : u"", password.Length());
+  return std::u16string(text ? text : u"", SysStringLen(password.Get()));
 }
 
 std::optional<std::u16string> OpenPasswords::Password() { return AskPassword(callback_); }

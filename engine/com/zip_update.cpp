@@ -54,18 +54,18 @@ class HostSource final : public format::zip::WriteSource {
     WriteItem item;
     UniquePropVariant value;
     Check(callback_->GetProperty(index, abi::kpidPath, value.Put()));
-    if (value.Type() == VT_BSTR && value.Get().bstrVal != nullptr) {
+    if (value.Get().vt == VT_BSTR && value.Get().bstrVal != nullptr) {
       const BSTR text = value.Get().bstrVal;
       item.name.assign(reinterpret_cast<const char16_t*>(text), SysStringLen(text));
     }
     Check(callback_->GetProperty(index, abi::kpidIsDirectory, value.Put()));
-    item.is_directory = value.Type() == VT_BOOL && value.Get().boolVal != VARIANT_FALSE;
+    item.is_directory = value.Get().vt == VT_BOOL && value.Get().boolVal != VARIANT_FALSE;
     Check(callback_->GetProperty(index, abi::kpidSize, value.Put()));
-    if (value.Type() == VT_UI8) item.size = value.Get().uhVal.QuadPart;
+    if (value.Get().vt == VT_UI8) item.size = value.Get().uhVal.QuadPart;
     Check(callback_->GetProperty(index, abi::kpidAttributes, value.Put()));
-    if (value.Type() == VT_UI4) item.attributes = value.Get().ulVal;
+    if (value.Get().vt == VT_UI4) item.attributes = value.Get().ulVal;
     Check(callback_->GetProperty(index, abi::kpidModificationTime, value.Put()));
-    if (value.Type() == VT_FILETIME) SetTimes(value.Get().filetime, item);
+    if (value.Get().vt == VT_FILETIME) SetTimes(value.Get().filetime, item);
     return item;
   }
 

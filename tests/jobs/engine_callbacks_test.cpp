@@ -123,7 +123,7 @@ TEST(RequestArchivePasswordTest, EmptyPasswordIsAnEmptyString) {
   UniqueBstr password;
   ASSERT_EQ(RequestArchivePassword(state.get(), password.Put()), S_OK);
   ASSERT_NE(password.Get(), nullptr);
-  EXPECT_EQ(password.Length(), 0u);
+  EXPECT_EQ(SysStringLen(password.Get()), 0u);
 }
 
 TEST(RequestArchivePasswordTest, CancelAndRefusalEndTheRequest) {
@@ -486,28 +486,28 @@ TEST_F(UpdateCallbackTest, EveryItemIsNewWithItsProperties) {
 
   UniquePropVariant value;
   ASSERT_EQ(callback->GetProperty(1, abi::kpidPath, value.Put()), S_OK);
-  ASSERT_EQ(value.Type(), VT_BSTR);
+  ASSERT_EQ(value.Get().vt, VT_BSTR);
   EXPECT_EQ(std::wstring(value.Get().bstrVal), L"top\\f.txt");
   ASSERT_EQ(callback->GetProperty(0, abi::kpidIsDirectory, value.Put()), S_OK);
-  ASSERT_EQ(value.Type(), VT_BOOL);
+  ASSERT_EQ(value.Get().vt, VT_BOOL);
   EXPECT_EQ(value.Get().boolVal, VARIANT_TRUE);
   ASSERT_EQ(callback->GetProperty(1, abi::kpidIsDirectory, value.Put()), S_OK);
   EXPECT_EQ(value.Get().boolVal, VARIANT_FALSE);
   ASSERT_EQ(callback->GetProperty(0, abi::kpidSize, value.Put()), S_OK);
-  ASSERT_EQ(value.Type(), VT_UI8);
+  ASSERT_EQ(value.Get().vt, VT_UI8);
   EXPECT_EQ(value.Get().uhVal.QuadPart, 0u) << "folders have no size";
   ASSERT_EQ(callback->GetProperty(1, abi::kpidSize, value.Put()), S_OK);
   EXPECT_EQ(value.Get().uhVal.QuadPart, 7u);
   ASSERT_EQ(callback->GetProperty(0, abi::kpidAttributes, value.Put()), S_OK);
-  ASSERT_EQ(value.Type(), VT_UI4);
+  ASSERT_EQ(value.Get().vt, VT_UI4);
   EXPECT_EQ(value.Get().ulVal, static_cast<ULONG>(FILE_ATTRIBUTE_DIRECTORY));
   ASSERT_EQ(callback->GetProperty(0, abi::kpidModificationTime, value.Put()), S_OK);
-  ASSERT_EQ(value.Type(), VT_FILETIME);
+  ASSERT_EQ(value.Get().vt, VT_FILETIME);
   EXPECT_EQ(value.Get().filetime.dwLowDateTime, 777u);
   ASSERT_EQ(callback->GetProperty(1, abi::kpidCrc, value.Put()), S_OK);
-  EXPECT_EQ(value.Type(), VT_EMPTY);
+  EXPECT_EQ(value.Get().vt, VT_EMPTY);
   EXPECT_EQ(callback->GetProperty(2, abi::kpidPath, value.Put()), E_FAIL);
-  EXPECT_EQ(value.Type(), VT_EMPTY);
+  EXPECT_EQ(value.Get().vt, VT_EMPTY);
 
   EXPECT_EQ(callback->SetOperationResult(abi::kUpdateResultOk), S_OK);
   EXPECT_EQ(callback->SetOperationResult(2), E_FAIL);

@@ -82,20 +82,20 @@ TEST_F(EngineExtractTest, InfoZipArchiveListsWithTypedProperties) {
 
   UniquePropVariant value;
   ASSERT_EQ(archive->GetProperty(b, abi::kpidIsDirectory, value.Put()), S_OK);
-  ASSERT_EQ(value.Type(), VT_BOOL);
+  ASSERT_EQ(value.Get().vt, VT_BOOL);
   EXPECT_EQ(value.Get().boolVal, VARIANT_FALSE);
   ASSERT_EQ(archive->GetProperty(dir, abi::kpidIsDirectory, value.Put()), S_OK);
-  ASSERT_EQ(value.Type(), VT_BOOL);
+  ASSERT_EQ(value.Get().vt, VT_BOOL);
   EXPECT_EQ(value.Get().boolVal, VARIANT_TRUE);
 
   ASSERT_EQ(archive->GetProperty(b, abi::kpidSize, value.Put()), S_OK);
-  ASSERT_EQ(value.Type(), VT_UI8);
+  ASSERT_EQ(value.Get().vt, VT_UI8);
   EXPECT_EQ(value.Get().uhVal.QuadPart, ReadFixture("tree/dir/b.bin").size());
   ASSERT_EQ(archive->GetProperty(b, abi::kpidName, value.Put()), S_OK);
-  ASSERT_EQ(value.Type(), VT_BSTR);
+  ASSERT_EQ(value.Get().vt, VT_BSTR);
   EXPECT_STREQ(value.Get().bstrVal, L"b.bin");
   ASSERT_EQ(archive->GetProperty(b, abi::kpidMethod, value.Put()), S_OK);
-  ASSERT_EQ(value.Type(), VT_BSTR);
+  ASSERT_EQ(value.Get().vt, VT_BSTR);
   EXPECT_STREQ(value.Get().bstrVal, L"Deflate");
 
   EXPECT_EQ(TypeOf(archive.Get(), b, abi::kpidPackedSize), VT_UI8);
@@ -110,10 +110,10 @@ TEST_F(EngineExtractTest, InfoZipArchiveListsWithTypedProperties) {
   EXPECT_EQ(TypeOf(archive.Get(), b, 9999), VT_EMPTY);
 
   EXPECT_EQ(archive->GetProperty(4, abi::kpidPath, value.Put()), E_INVALIDARG);
-  EXPECT_EQ(value.Type(), VT_EMPTY);
+  EXPECT_EQ(value.Get().vt, VT_EMPTY);
 
   ASSERT_EQ(archive->GetArchiveProperty(abi::kpidPhysicalSize, value.Put()), S_OK);
-  ASSERT_EQ(value.Type(), VT_UI8);
+  ASSERT_EQ(value.Get().vt, VT_UI8);
   EXPECT_EQ(value.Get().uhVal.QuadPart, ReadFixture("infozip.zip").size());
 
   abi::UInt32 count = 0;
@@ -296,11 +296,11 @@ TEST_F(EngineExtractTest, DosTimesAreLocalTimeAndUnixModesSurvive) {
   const auto paths = Paths(archive.Get());
   UniquePropVariant value;
   ASSERT_EQ(archive->GetProperty(paths.at(L"link"), abi::kpidPosixMode, value.Put()), S_OK);
-  ASSERT_EQ(value.Type(), VT_UI4);
+  ASSERT_EQ(value.Get().vt, VT_UI4);
   EXPECT_EQ(value.Get().ulVal & 0xF000, 0xA000u);
   ASSERT_EQ(archive->GetProperty(paths.at(L"when.txt"), abi::kpidModificationTime, value.Put()),
             S_OK);
-  ASSERT_EQ(value.Type(), VT_FILETIME);
+  ASSERT_EQ(value.Get().vt, VT_FILETIME);
   const uint64_t got =
       (uint64_t{value.Get().filetime.dwHighDateTime} << 32) | value.Get().filetime.dwLowDateTime;
   EXPECT_EQ(got, LocalToFiletime(2021, 7, 15, 12, 34, 56));
@@ -311,7 +311,7 @@ TEST_F(EngineExtractTest, DosTimesAreLocalTimeAndUnixModesSurvive) {
   EXPECT_NE(got, UtcFiletime(2021, 7, 15, 12, 34, 56));
   // A winter date gets that date's offset, not today's.
   ASSERT_EQ(archive->GetProperty(paths.at(L"link"), abi::kpidModificationTime, value.Put()), S_OK);
-  ASSERT_EQ(value.Type(), VT_FILETIME);
+  ASSERT_EQ(value.Get().vt, VT_FILETIME);
   const uint64_t winter =
       (uint64_t{value.Get().filetime.dwHighDateTime} << 32) | value.Get().filetime.dwLowDateTime;
   EXPECT_EQ(winter, LocalToFiletime(2020, 1, 2, 3, 4, 6));
@@ -363,7 +363,7 @@ TEST_F(EngineExtractTest, SevenZipArchivesOfEachAvailableMethodExtract) {
     }
     UniquePropVariant method;
     ASSERT_EQ(archive->GetProperty(paths.at(L"a.txt"), abi::kpidMethod, method.Put()), S_OK);
-    ASSERT_EQ(method.Type(), VT_BSTR);
+    ASSERT_EQ(method.Get().vt, VT_BSTR);
     const wchar_t* expected = name[0] == 'd' ? L"LZMA2" : name[0] == 'b' ? L"BZip2" : L"PPMD";
     EXPECT_NE(std::wstring(method.Get().bstrVal).find(expected), std::wstring::npos)
         << method.Get().bstrVal;

@@ -212,14 +212,14 @@ HRESULT RecordingOpenCallback::CryptoGetTextPassword(BSTR* out) {
 std::wstring PathOf(abi::IInArchive* archive, abi::UInt32 index) {
   UniquePropVariant value;
   EXPECT_EQ(archive->GetProperty(index, abi::kpidPath, value.Put()), S_OK);
-  if (value.Type() != VT_BSTR) return L"<not a string>";
+  if (value.Get().vt != VT_BSTR) return L"<not a string>";
   return value.Get().bstrVal;
 }
 
 VARTYPE TypeOf(abi::IInArchive* archive, abi::UInt32 index, PROPID id) {
   UniquePropVariant value;
   EXPECT_EQ(archive->GetProperty(index, id, value.Put()), S_OK);
-  return value.Type();
+  return value.Get().vt;
 }
 
 }  // namespace cindral::testing

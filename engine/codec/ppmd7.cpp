@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <cstring>
 #include <utility>
-#include <vector>
+
+#include "engine/codec/ppmd_model.h"
 
 // The model lives in one arena addressed by 32-bit offsets; contexts, state
 // arrays and free-list nodes overlay each other there, so this file is built
@@ -12,27 +13,21 @@
 namespace cindral::codec {
 namespace {
 
-constexpr unsigned kUnitSize = 12;
-constexpr unsigned kNumIndexes = 38;
-constexpr unsigned kMaxFreq = 124;
-constexpr unsigned kPeriodBits = 7;
-constexpr unsigned kBinScale = 1u << 14;
+using ppmd::kBinScale;
+using ppmd::kMaxFreq;
+using ppmd::kNumIndexes;
+using ppmd::kPeriodBits;
+using ppmd::kUnitSize;
+using ppmd::See;
+using ppmd::SetSuccessor;
+using ppmd::State;
+using ppmd::Successor;
+
 constexpr unsigned kMinOrder = 2;
 constexpr unsigned kMaxOrder = 64;
 constexpr uint32_t kMinMemory = 1u << 11;
 constexpr uint32_t kMaxMemory = 0x7FFFFFFFu - 36;
 constexpr uint32_t kTop = 1u << 24;
-
-constexpr uint16_t kInitBinEsc[8] = {0x3CDD, 0x1F3F, 0x59BF, 0x48F3,
-                                     0x64A1, 0x5ABC, 0x6632, 0x6051};
-constexpr uint8_t kExpEscape[16] = {25, 14, 9, 7, 5, 5, 4, 4, 4, 3, 3, 3, 2, 2, 2, 2};
-
-struct State {
-  uint8_t symbol;
-  uint8_t freq;
-  uint16_t successor_low;
-  uint16_t successor_high;
-};
 
 struct Context {
   uint16_t num_stats;
@@ -48,43 +43,12 @@ struct Node {
   uint32_t prev;
 };
 
-struct See {
-  uint16_t summ;
-  uint8_t shift;
-  uint8_t count;
-  void Update() {
-    if (shift < kPeriodBits && --count == 0) {
-      summ = uint16_t(summ << 1);
-      count = uint8_t(3 << shift++);
-    }
-  }
-};
+static_assert(sizeof(Context) == kUnitSize && sizeof(Node) == kUnitSize);
 
-static_assert(sizeof(State) == 6 && sizeof(Context) == kUnitSize && sizeof(Node) == kUnitSize);
-
-uint32_t Successor(const State* s) { return s->successor_low | uint32_t{s->successor_high} << 16; }
-void SetSuccessor(State* s, uint32_t v) {
-  s->successor_low = uint16_t(v);
-  s->successor_high = uint16_t(v >> 16);
-}
-
-struct Tables {
-  uint8_t indx2units[kNumIndexes];
-  uint8_t units2indx[128];
+struct Tables : ppmd::SharedTables {
   uint8_t ns2indx[256];
-  uint8_t ns2bsindx[256];
   uint8_t hb2flag[256];
   Tables() {
-    for (unsigned i = 0, k = 0; i < kNumIndexes; ++i) {
-      unsigned step = i >= 12 ? 4 : (i >> 2) + 1;
-      do units2indx[k++] = uint8_t(i);
-      while (--step);
-      indx2units[i] = uint8_t(k);
-    }
-    ns2bsindx[0] = 0 << 1;
-    ns2bsindx[1] = 1 << 1;
-    std::memset(ns2bsindx + 2, 2 << 1, 9);
-    std::memset(ns2bsindx + 11, 3 << 1, 256 - 11);
     unsigned i = 0;
     for (; i < 3; ++i) ns2indx[i] = uint8_t(i);
     for (unsigned m = i, k = 1; i < 256; ++i) {
@@ -105,7 +69,7 @@ const Tables& Shared() {
 // normalisation by whole bytes below 2^24.
 class RangeDecoder {
  public:
-  explicit RangeDecoder(InStream& source) : source_(source), buffer_(1 << 16) {}
+  explicit RangeDecoder(InStream& source) : bytes_(source) {}
 
   void Init() {
     if (NextByte() != 0) throw DataError("invalid PPMd stream");
@@ -137,7 +101,7 @@ class RangeDecoder {
     return bit;
   }
   // Bytes the coder wanted after the source had ended.
-  uint64_t overrun() const { return overrun_; }
+  uint64_t overrun() const { return bytes_.overrun(); }
 
  private:
   void Normalize() {
@@ -148,26 +112,11 @@ class RangeDecoder {
     code_ = code_ << 8 | NextByte();
     range_ <<= 8;
   }
-  uint8_t NextByte() {
-    if (next_ == end_) {
-      const size_t got = source_.Read(buffer_.data(), buffer_.size());
-      next_ = buffer_.data();
-      end_ = next_ + got;
-      if (got == 0) {
-        ++overrun_;
-        return 0;
-      }
-    }
-    return *next_++;
-  }
+  uint8_t NextByte() { return bytes_.Next(); }
 
-  InStream& source_;
-  std::vector<uint8_t> buffer_;
-  const uint8_t* next_ = nullptr;
-  const uint8_t* end_ = nullptr;
+  ppmd::ByteSource bytes_;
   uint32_t range_ = 0xFFFFFFFFu;
   uint32_t code_ = 0;
-  uint64_t overrun_ = 0;
 };
 
 }  // namespace
@@ -396,7 +345,7 @@ void Ppmd7Decoder::Model::RestartModel() {
 
   for (unsigned i = 0; i < 128; ++i) {
     for (unsigned k = 0; k < 8; ++k) {
-      const uint16_t value = uint16_t(kBinScale - kInitBinEsc[k] / (i + 2));
+      const uint16_t value = uint16_t(kBinScale - ppmd::kInitBinEsc[k] / (i + 2));
       for (unsigned m = 0; m < 64; m += 8) bin_summ_[i][k + m] = value;
     }
   }
@@ -727,14 +676,14 @@ int Ppmd7Decoder::Model::DecodeSymbol() {
                  [prev_success_ + t_.ns2bsindx[Ctx(min_context_->suffix)->num_stats - 1u] +
                   hi_bits_flag_ + 2 * t_.hb2flag[one->symbol] + ((run_length_ >> 26) & 0x20)];
     if (rc_.DecodeBit(prob, kBinScale) == 0) {
-      prob = uint16_t(prob + (1 << 7) - ((prob + 32) >> 7));
+      prob = ppmd::ProbAfterHit(prob);
       found_state_ = one;
       const uint8_t symbol = one->symbol;
       UpdateBin();
       return symbol;
     }
-    prob = uint16_t(prob - ((prob + 32) >> 7));
-    init_esc_ = kExpEscape[prob >> 10];
+    prob = ppmd::ProbAfterMiss(prob);
+    init_esc_ = ppmd::kExpEscape[prob >> 10];
     std::memset(masked, 0xFF, sizeof masked);
     masked[one->symbol] = 0;
     prev_success_ = 0;

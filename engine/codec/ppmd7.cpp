@@ -121,16 +121,10 @@ class RangeDecoder {
 
 }  // namespace
 
-class Ppmd7Decoder::Model {
+class Ppmd7Decoder::Model : ppmd::Arena<Ppmd7Decoder::Model> {
  public:
   Model(InStream& source, unsigned order, uint32_t size)
-      : rc_(source),
-        t_(Shared()),
-        size_(size),
-        align_(4 - (size & 3)),
-        memory_(new uint8_t[align_ + size_ + kUnitSize]),
-        base_(memory_.get()),
-        max_order_(order) {
+      : Arena(Shared(), size, kUnitSize), rc_(source), t_(Shared()), max_order_(order) {
     RestartModel();
     dummy_see_.shift = kPeriodBits;
     dummy_see_.summ = 0;
@@ -143,14 +137,12 @@ class Ppmd7Decoder::Model {
   uint64_t overrun() const { return rc_.overrun(); }
 
  private:
-  uint32_t Ref(const void* p) const { return uint32_t(static_cast<const uint8_t*>(p) - base_); }
+  friend Arena;
+
   Context* Ctx(uint32_t ref) const { return reinterpret_cast<Context*>(base_ + ref); }
   State* Stats(const Context* c) const { return reinterpret_cast<State*>(base_ + c->stats); }
   Node* NodeAt(uint32_t ref) const { return reinterpret_cast<Node*>(base_ + ref); }
   static State* OneState(Context* c) { return reinterpret_cast<State*>(&c->summ_freq); }
-  unsigned I2U(unsigned index) const { return t_.indx2units[index]; }
-  unsigned U2I(unsigned units) const { return t_.units2indx[units - 1]; }
-  static uint32_t U2B(unsigned units) { return units * kUnitSize; }
 
   void InsertNode(void* node, unsigned index) {
     *static_cast<uint32_t*>(node) = free_list_[index];
@@ -161,11 +153,7 @@ class Ppmd7Decoder::Model {
     free_list_[index] = *node;
     return node;
   }
-  void SplitBlock(void* ptr, unsigned old_index, unsigned new_index);
   void GlueFreeBlocks();
-  void* AllocUnitsRare(unsigned index);
-  void* AllocUnits(unsigned index);
-  void* ShrinkUnits(void* old_ptr, unsigned old_nu, unsigned new_nu);
 
   void RestartModel();
   Context* CreateSuccessors(bool skip);
@@ -180,10 +168,6 @@ class Ppmd7Decoder::Model {
 
   RangeDecoder rc_;
   const Tables& t_;
-  uint32_t size_;
-  uint32_t align_;
-  std::unique_ptr<uint8_t[]> memory_;
-  uint8_t* base_;
   unsigned max_order_;
 
   Context* min_context_ = nullptr;
@@ -195,27 +179,10 @@ class Ppmd7Decoder::Model {
   unsigned hi_bits_flag_ = 0;
   int32_t run_length_ = 0;
   int32_t init_rl_ = 0;
-  uint8_t* text_ = nullptr;
-  uint8_t* units_start_ = nullptr;
-  uint8_t* lo_unit_ = nullptr;
-  uint8_t* hi_unit_ = nullptr;
-  unsigned glue_count_ = 0;
-  uint32_t free_list_[kNumIndexes] = {};
   See dummy_see_{};
   See see_[25][16];
   uint16_t bin_summ_[128][64];
 };
-
-void Ppmd7Decoder::Model::SplitBlock(void* ptr, unsigned old_index, unsigned new_index) {
-  const unsigned nu = I2U(old_index) - I2U(new_index);
-  uint8_t* rest = static_cast<uint8_t*>(ptr) + U2B(I2U(new_index));
-  unsigned i = U2I(nu);
-  if (I2U(i) != nu) {
-    const unsigned k = I2U(--i);
-    InsertNode(rest + U2B(k), nu - k - 1);
-  }
-  InsertNode(rest, i);
-}
 
 // Merges adjacent free blocks. Which blocks end up where decides when the
 // arena runs out and the model restarts, so this must follow the encoder
@@ -271,50 +238,6 @@ void Ppmd7Decoder::Model::GlueFreeBlocks() {
     InsertNode(node, i);
     n = next;
   }
-}
-
-void* Ppmd7Decoder::Model::AllocUnitsRare(unsigned index) {
-  if (glue_count_ == 0) {
-    GlueFreeBlocks();
-    if (free_list_[index] != 0) return RemoveNode(index);
-  }
-  unsigned i = index;
-  do {
-    if (++i == kNumIndexes) {
-      const uint32_t bytes = U2B(I2U(index));
-      --glue_count_;
-      if (uint32_t(units_start_ - text_) > bytes) return units_start_ -= bytes;
-      return nullptr;
-    }
-  } while (free_list_[i] == 0);
-  void* block = RemoveNode(i);
-  SplitBlock(block, i, index);
-  return block;
-}
-
-void* Ppmd7Decoder::Model::AllocUnits(unsigned index) {
-  if (free_list_[index] != 0) return RemoveNode(index);
-  const uint32_t bytes = U2B(I2U(index));
-  if (bytes <= uint32_t(hi_unit_ - lo_unit_)) {
-    void* block = lo_unit_;
-    lo_unit_ += bytes;
-    return block;
-  }
-  return AllocUnitsRare(index);
-}
-
-void* Ppmd7Decoder::Model::ShrinkUnits(void* old_ptr, unsigned old_nu, unsigned new_nu) {
-  const unsigned i0 = U2I(old_nu);
-  const unsigned i1 = U2I(new_nu);
-  if (i0 == i1) return old_ptr;
-  if (free_list_[i1] != 0) {
-    void* ptr = RemoveNode(i1);
-    std::memcpy(ptr, old_ptr, U2B(new_nu));
-    InsertNode(old_ptr, i0);
-    return ptr;
-  }
-  SplitBlock(old_ptr, i0, i1);
-  return old_ptr;
 }
 
 void Ppmd7Decoder::Model::RestartModel() {

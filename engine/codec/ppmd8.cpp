@@ -121,15 +121,12 @@ class RangeDecoder {
 
 }  // namespace
 
-class Ppmd8Decoder::Model {
+class Ppmd8Decoder::Model : ppmd::Arena<Ppmd8Decoder::Model> {
  public:
   Model(InStream& source, unsigned order, uint32_t size, RestoreMethod restore_method)
-      : rc_(source),
+      : Arena(Shared(), size, 0),
+        rc_(source),
         t_(Shared()),
-        size_(size),
-        align_(4 - (size & 3)),
-        memory_(new uint8_t[align_ + size_]),
-        base_(memory_.get()),
         max_order_(order),
         restore_method_(restore_method) {
     RestartModel();
@@ -144,25 +141,18 @@ class Ppmd8Decoder::Model {
   uint64_t overrun() const { return rc_.overrun(); }
 
  private:
-  uint32_t Ref(const void* p) const { return uint32_t(static_cast<const uint8_t*>(p) - base_); }
+  friend Arena;
+
   Context* Ctx(uint32_t ref) const { return reinterpret_cast<Context*>(base_ + ref); }
   Context* Suffix(const Context* c) const { return Ctx(c->suffix); }
   State* Stats(const Context* c) const { return reinterpret_cast<State*>(base_ + c->stats); }
   Node* NodeAt(uint32_t ref) const { return reinterpret_cast<Node*>(base_ + ref); }
-  uint8_t* Ptr(uint32_t ref) const { return base_ + ref; }
   static State* OneState(Context* c) { return reinterpret_cast<State*>(&c->summ_freq); }
-  unsigned I2U(unsigned index) const { return t_.indx2units[index]; }
-  unsigned U2I(unsigned units) const { return t_.units2indx[units - 1]; }
-  static uint32_t U2B(unsigned units) { return units * kUnitSize; }
   void ResetText(unsigned offset) { text_ = base_ + align_ + offset; }
 
   void InsertNode(void* block, unsigned index);
   void* RemoveNode(unsigned index);
-  void SplitBlock(void* ptr, unsigned old_index, unsigned new_index);
   void GlueFreeBlocks();
-  void* AllocUnitsRare(unsigned index);
-  void* AllocUnits(unsigned index);
-  void* ShrinkUnits(void* old_ptr, unsigned old_nu, unsigned new_nu);
   void FreeUnits(void* ptr, unsigned nu) { InsertNode(ptr, U2I(nu)); }
   void SpecialFreeUnit(void* ptr);
   void* MoveUnitsUp(void* old_ptr, unsigned nu);
@@ -186,10 +176,6 @@ class Ppmd8Decoder::Model {
 
   RangeDecoder rc_;
   const Tables& t_;
-  uint32_t size_;
-  uint32_t align_;
-  std::unique_ptr<uint8_t[]> memory_;
-  uint8_t* base_;
   unsigned max_order_;
   RestoreMethod restore_method_;
 
@@ -201,12 +187,6 @@ class Ppmd8Decoder::Model {
   unsigned prev_success_ = 0;
   int32_t run_length_ = 0;
   int32_t init_rl_ = 0;
-  uint8_t* text_ = nullptr;
-  uint8_t* units_start_ = nullptr;
-  uint8_t* lo_unit_ = nullptr;
-  uint8_t* hi_unit_ = nullptr;
-  uint32_t glue_count_ = 0;
-  uint32_t free_list_[kNumIndexes] = {};
   uint32_t stamps_[kNumIndexes] = {};  // blocks on each free list
   See dummy_see_{};
   See see_[24][32];
@@ -227,17 +207,6 @@ void* Ppmd8Decoder::Model::RemoveNode(unsigned index) {
   free_list_[index] = node->next;
   --stamps_[index];
   return node;
-}
-
-void Ppmd8Decoder::Model::SplitBlock(void* ptr, unsigned old_index, unsigned new_index) {
-  const unsigned nu = I2U(old_index) - I2U(new_index);
-  uint8_t* rest = static_cast<uint8_t*>(ptr) + U2B(I2U(new_index));
-  unsigned i = U2I(nu);
-  if (I2U(i) != nu) {
-    const unsigned k = I2U(--i);
-    InsertNode(rest + U2B(k), nu - k - 1);
-  }
-  InsertNode(rest, i);
 }
 
 // Merges each free block with the free blocks that follow it in memory, then
@@ -283,50 +252,6 @@ void Ppmd8Decoder::Model::GlueFreeBlocks() {
     }
     InsertNode(node, i);
   }
-}
-
-void* Ppmd8Decoder::Model::AllocUnitsRare(unsigned index) {
-  if (glue_count_ == 0) {
-    GlueFreeBlocks();
-    if (free_list_[index] != 0) return RemoveNode(index);
-  }
-  unsigned i = index;
-  do {
-    if (++i == kNumIndexes) {
-      const uint32_t bytes = U2B(I2U(index));
-      --glue_count_;
-      if (uint32_t(units_start_ - text_) > bytes) return units_start_ -= bytes;
-      return nullptr;
-    }
-  } while (free_list_[i] == 0);
-  void* block = RemoveNode(i);
-  SplitBlock(block, i, index);
-  return block;
-}
-
-void* Ppmd8Decoder::Model::AllocUnits(unsigned index) {
-  if (free_list_[index] != 0) return RemoveNode(index);
-  const uint32_t bytes = U2B(I2U(index));
-  if (bytes <= uint32_t(hi_unit_ - lo_unit_)) {
-    void* block = lo_unit_;
-    lo_unit_ += bytes;
-    return block;
-  }
-  return AllocUnitsRare(index);
-}
-
-void* Ppmd8Decoder::Model::ShrinkUnits(void* old_ptr, unsigned old_nu, unsigned new_nu) {
-  const unsigned i0 = U2I(old_nu);
-  const unsigned i1 = U2I(new_nu);
-  if (i0 == i1) return old_ptr;
-  if (free_list_[i1] != 0) {
-    void* ptr = RemoveNode(i1);
-    std::memcpy(ptr, old_ptr, U2B(new_nu));
-    InsertNode(old_ptr, i0);
-    return ptr;
-  }
-  SplitBlock(old_ptr, i0, i1);
-  return old_ptr;
 }
 
 // A unit at the bottom of the unit area goes back to the text area.

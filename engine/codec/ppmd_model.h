@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "engine/codec/stream.h"
@@ -77,6 +78,99 @@ struct SharedTables {
     std::memset(ns2bsindx + 2, 2 << 1, 9);
     std::memset(ns2bsindx + 11, 3 << 1, 256 - 11);
   }
+};
+
+// The arena of 12-byte units both variants allocate from: text grows up from
+// the bottom, contexts come down from the top, and freed blocks wait on one
+// list per size class. Derived supplies InsertNode, RemoveNode and
+// GlueFreeBlocks, whose bookkeeping differs between the variants; every step
+// here must match the encoder's, because where blocks land decides when the
+// arena runs out.
+template <typename Derived>
+class Arena {
+ protected:
+  Arena(const SharedTables& tables, uint32_t size, uint32_t slack)
+      : sizes_(tables),
+        size_(size),
+        align_(4 - (size & 3)),
+        memory_(new uint8_t[align_ + size + slack]),
+        base_(memory_.get()) {}
+
+  uint32_t Ref(const void* p) const { return uint32_t(static_cast<const uint8_t*>(p) - base_); }
+  uint8_t* Ptr(uint32_t ref) const { return base_ + ref; }
+  unsigned I2U(unsigned index) const { return sizes_.indx2units[index]; }
+  unsigned U2I(unsigned units) const { return sizes_.units2indx[units - 1]; }
+  static uint32_t U2B(unsigned units) { return units * kUnitSize; }
+
+  void SplitBlock(void* ptr, unsigned old_index, unsigned new_index) {
+    const unsigned nu = I2U(old_index) - I2U(new_index);
+    uint8_t* rest = static_cast<uint8_t*>(ptr) + U2B(I2U(new_index));
+    unsigned i = U2I(nu);
+    if (I2U(i) != nu) {
+      const unsigned k = I2U(--i);
+      self().InsertNode(rest + U2B(k), nu - k - 1);
+    }
+    self().InsertNode(rest, i);
+  }
+
+  void* AllocUnitsRare(unsigned index) {
+    if (glue_count_ == 0) {
+      self().GlueFreeBlocks();
+      if (free_list_[index] != 0) return self().RemoveNode(index);
+    }
+    unsigned i = index;
+    do {
+      if (++i == kNumIndexes) {
+        const uint32_t bytes = U2B(I2U(index));
+        --glue_count_;
+        if (uint32_t(units_start_ - text_) > bytes) return units_start_ -= bytes;
+        return nullptr;
+      }
+    } while (free_list_[i] == 0);
+    void* block = self().RemoveNode(i);
+    SplitBlock(block, i, index);
+    return block;
+  }
+
+  void* AllocUnits(unsigned index) {
+    if (free_list_[index] != 0) return self().RemoveNode(index);
+    const uint32_t bytes = U2B(I2U(index));
+    if (bytes <= uint32_t(hi_unit_ - lo_unit_)) {
+      void* block = lo_unit_;
+      lo_unit_ += bytes;
+      return block;
+    }
+    return AllocUnitsRare(index);
+  }
+
+  void* ShrinkUnits(void* old_ptr, unsigned old_nu, unsigned new_nu) {
+    const unsigned i0 = U2I(old_nu);
+    const unsigned i1 = U2I(new_nu);
+    if (i0 == i1) return old_ptr;
+    if (free_list_[i1] != 0) {
+      void* ptr = self().RemoveNode(i1);
+      std::memcpy(ptr, old_ptr, U2B(new_nu));
+      self().InsertNode(old_ptr, i0);
+      return ptr;
+    }
+    SplitBlock(old_ptr, i0, i1);
+    return old_ptr;
+  }
+
+  const SharedTables& sizes_;
+  uint32_t size_;
+  uint32_t align_;
+  std::unique_ptr<uint8_t[]> memory_;
+  uint8_t* base_;
+  uint8_t* text_ = nullptr;
+  uint8_t* units_start_ = nullptr;
+  uint8_t* lo_unit_ = nullptr;
+  uint8_t* hi_unit_ = nullptr;
+  uint32_t glue_count_ = 0;
+  uint32_t free_list_[kNumIndexes] = {};
+
+ private:
+  Derived& self() { return static_cast<Derived&>(*this); }
 };
 
 // Bytes for a range decoder. Past the end it yields zeros and counts them, so

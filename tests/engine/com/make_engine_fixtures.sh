@@ -51,7 +51,7 @@ PY
 # ZIP's own PPMd.
 python3 -c "import random; r = random.Random(11); open('noise.bin', 'wb').write(r.randbytes(150000))"
 zip -q -X -s 64k split.zip noise.bin
-(cd tree && 7zz a -bso0 -bsp0 -tzip -mm=PPMd ../ppmd.zip a.txt dir empty.txt)
+(cd tree && 7zz a -bso0 -bsp0 -tzip -mm=PPMd -mtc=off ../ppmd.zip a.txt dir empty.txt)
 
 # Names without the UTF-8 flag: raw UTF-8 (Info-ZIP on Linux) and code page
 # 437 (DOS), swapped in for ASCII stand-ins of the same length.

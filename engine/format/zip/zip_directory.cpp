@@ -68,7 +68,14 @@ uint64_t FindEndRecord(ArchiveSource& source, std::vector<uint8_t>& record) {
     }
     if (!found) found = pos;
   }
-  if (!found) throw OpenError("not a ZIP archive");
+  if (!found) {
+    // The first volume of a split archive starts with the spanning marker
+    // (the data descriptor's signature) before its first local header.
+    if (HasSignature(source, 0, kDataDescriptorSignature) &&
+        HasSignature(source, 4, kLocalHeaderSignature))
+      throw SplitArchive("split archives are not supported");
+    throw OpenError("not a ZIP archive");
+  }
   record.assign(tail.begin() + static_cast<ptrdiff_t>(*found),
                 tail.begin() + static_cast<ptrdiff_t>(*found + kEndSize));
   return tail_start + *found;

@@ -69,6 +69,12 @@ constexpr Int32 kResultNotArchive = 7;
 constexpr Int32 kResultHeadersError = 8;
 constexpr Int32 kResultWrongPassword = 9;
 
+// Open results besides S_OK: S_FALSE for bytes that are not an archive of the
+// handler's format or are damaged, E_NOTIMPL for a method or feature the
+// engine lacks, and this one for one volume of a split archive
+// (HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED)).
+constexpr HRESULT kOpenSplitArchive = static_cast<HRESULT>(0x80070032);
+
 // Update operation result.
 constexpr Int32 kUpdateResultOk = 0;
 

@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <cstring>
 #include <utility>
-#include <vector>
+
+#include "engine/codec/ppmd_model.h"
 
 // The model lives in one arena addressed by 32-bit offsets; contexts, state
 // arrays and free-list nodes overlay each other there, so this file is built
@@ -12,27 +13,21 @@
 namespace cindral::codec {
 namespace {
 
-constexpr unsigned kUnitSize = 12;
-constexpr unsigned kNumIndexes = 38;
-constexpr unsigned kMaxFreq = 124;
-constexpr unsigned kPeriodBits = 7;
-constexpr unsigned kBinScale = 1u << 14;
+using ppmd::kBinScale;
+using ppmd::kMaxFreq;
+using ppmd::kNumIndexes;
+using ppmd::kPeriodBits;
+using ppmd::kUnitSize;
+using ppmd::See;
+using ppmd::SetSuccessor;
+using ppmd::State;
+using ppmd::Successor;
+
 constexpr unsigned kMinOrder = 2;
 constexpr unsigned kMaxOrder = 64;
 constexpr uint32_t kMinMemory = 1u << 11;
 constexpr uint32_t kMaxMemory = 0x7FFFFFFFu - 36;
 constexpr uint32_t kTop = 1u << 24;
-
-constexpr uint16_t kInitBinEsc[8] = {0x3CDD, 0x1F3F, 0x59BF, 0x48F3,
-                                     0x64A1, 0x5ABC, 0x6632, 0x6051};
-constexpr uint8_t kExpEscape[16] = {25, 14, 9, 7, 5, 5, 4, 4, 4, 3, 3, 3, 2, 2, 2, 2};
-
-struct State {
-  uint8_t symbol;
-  uint8_t freq;
-  uint16_t successor_low;
-  uint16_t successor_high;
-};
 
 struct Context {
   uint16_t num_stats;
@@ -48,43 +43,12 @@ struct Node {
   uint32_t prev;
 };
 
-struct See {
-  uint16_t summ;
-  uint8_t shift;
-  uint8_t count;
-  void Update() {
-    if (shift < kPeriodBits && --count == 0) {
-      summ = uint16_t(summ << 1);
-      count = uint8_t(3 << shift++);
-    }
-  }
-};
+static_assert(sizeof(Context) == kUnitSize && sizeof(Node) == kUnitSize);
 
-static_assert(sizeof(State) == 6 && sizeof(Context) == kUnitSize && sizeof(Node) == kUnitSize);
-
-uint32_t Successor(const State* s) { return s->successor_low | uint32_t{s->successor_high} << 16; }
-void SetSuccessor(State* s, uint32_t v) {
-  s->successor_low = uint16_t(v);
-  s->successor_high = uint16_t(v >> 16);
-}
-
-struct Tables {
-  uint8_t indx2units[kNumIndexes];
-  uint8_t units2indx[128];
+struct Tables : ppmd::SharedTables {
   uint8_t ns2indx[256];
-  uint8_t ns2bsindx[256];
   uint8_t hb2flag[256];
   Tables() {
-    for (unsigned i = 0, k = 0; i < kNumIndexes; ++i) {
-      unsigned step = i >= 12 ? 4 : (i >> 2) + 1;
-      do units2indx[k++] = uint8_t(i);
-      while (--step);
-      indx2units[i] = uint8_t(k);
-    }
-    ns2bsindx[0] = 0 << 1;
-    ns2bsindx[1] = 1 << 1;
-    std::memset(ns2bsindx + 2, 2 << 1, 9);
-    std::memset(ns2bsindx + 11, 3 << 1, 256 - 11);
     unsigned i = 0;
     for (; i < 3; ++i) ns2indx[i] = uint8_t(i);
     for (unsigned m = i, k = 1; i < 256; ++i) {
@@ -105,7 +69,7 @@ const Tables& Shared() {
 // normalisation by whole bytes below 2^24.
 class RangeDecoder {
  public:
-  explicit RangeDecoder(InStream& source) : source_(source), buffer_(1 << 16) {}
+  explicit RangeDecoder(InStream& source) : bytes_(source) {}
 
   void Init() {
     if (NextByte() != 0) throw DataError("invalid PPMd stream");
@@ -137,7 +101,7 @@ class RangeDecoder {
     return bit;
   }
   // Bytes the coder wanted after the source had ended.
-  uint64_t overrun() const { return overrun_; }
+  uint64_t overrun() const { return bytes_.overrun(); }
 
  private:
   void Normalize() {
@@ -148,40 +112,19 @@ class RangeDecoder {
     code_ = code_ << 8 | NextByte();
     range_ <<= 8;
   }
-  uint8_t NextByte() {
-    if (next_ == end_) {
-      const size_t got = source_.Read(buffer_.data(), buffer_.size());
-      next_ = buffer_.data();
-      end_ = next_ + got;
-      if (got == 0) {
-        ++overrun_;
-        return 0;
-      }
-    }
-    return *next_++;
-  }
+  uint8_t NextByte() { return bytes_.Next(); }
 
-  InStream& source_;
-  std::vector<uint8_t> buffer_;
-  const uint8_t* next_ = nullptr;
-  const uint8_t* end_ = nullptr;
+  ppmd::ByteSource bytes_;
   uint32_t range_ = 0xFFFFFFFFu;
   uint32_t code_ = 0;
-  uint64_t overrun_ = 0;
 };
 
 }  // namespace
 
-class Ppmd7Decoder::Model {
+class Ppmd7Decoder::Model : ppmd::Arena<Ppmd7Decoder::Model> {
  public:
   Model(InStream& source, unsigned order, uint32_t size)
-      : rc_(source),
-        t_(Shared()),
-        size_(size),
-        align_(4 - (size & 3)),
-        memory_(new uint8_t[align_ + size_ + kUnitSize]),
-        base_(memory_.get()),
-        max_order_(order) {
+      : Arena(Shared(), size, kUnitSize), rc_(source), t_(Shared()), max_order_(order) {
     RestartModel();
     dummy_see_.shift = kPeriodBits;
     dummy_see_.summ = 0;
@@ -194,14 +137,12 @@ class Ppmd7Decoder::Model {
   uint64_t overrun() const { return rc_.overrun(); }
 
  private:
-  uint32_t Ref(const void* p) const { return uint32_t(static_cast<const uint8_t*>(p) - base_); }
+  friend Arena;
+
   Context* Ctx(uint32_t ref) const { return reinterpret_cast<Context*>(base_ + ref); }
   State* Stats(const Context* c) const { return reinterpret_cast<State*>(base_ + c->stats); }
   Node* NodeAt(uint32_t ref) const { return reinterpret_cast<Node*>(base_ + ref); }
   static State* OneState(Context* c) { return reinterpret_cast<State*>(&c->summ_freq); }
-  unsigned I2U(unsigned index) const { return t_.indx2units[index]; }
-  unsigned U2I(unsigned units) const { return t_.units2indx[units - 1]; }
-  static uint32_t U2B(unsigned units) { return units * kUnitSize; }
 
   void InsertNode(void* node, unsigned index) {
     *static_cast<uint32_t*>(node) = free_list_[index];
@@ -212,11 +153,7 @@ class Ppmd7Decoder::Model {
     free_list_[index] = *node;
     return node;
   }
-  void SplitBlock(void* ptr, unsigned old_index, unsigned new_index);
   void GlueFreeBlocks();
-  void* AllocUnitsRare(unsigned index);
-  void* AllocUnits(unsigned index);
-  void* ShrinkUnits(void* old_ptr, unsigned old_nu, unsigned new_nu);
 
   void RestartModel();
   Context* CreateSuccessors(bool skip);
@@ -231,10 +168,6 @@ class Ppmd7Decoder::Model {
 
   RangeDecoder rc_;
   const Tables& t_;
-  uint32_t size_;
-  uint32_t align_;
-  std::unique_ptr<uint8_t[]> memory_;
-  uint8_t* base_;
   unsigned max_order_;
 
   Context* min_context_ = nullptr;
@@ -246,27 +179,10 @@ class Ppmd7Decoder::Model {
   unsigned hi_bits_flag_ = 0;
   int32_t run_length_ = 0;
   int32_t init_rl_ = 0;
-  uint8_t* text_ = nullptr;
-  uint8_t* units_start_ = nullptr;
-  uint8_t* lo_unit_ = nullptr;
-  uint8_t* hi_unit_ = nullptr;
-  unsigned glue_count_ = 0;
-  uint32_t free_list_[kNumIndexes] = {};
   See dummy_see_{};
   See see_[25][16];
   uint16_t bin_summ_[128][64];
 };
-
-void Ppmd7Decoder::Model::SplitBlock(void* ptr, unsigned old_index, unsigned new_index) {
-  const unsigned nu = I2U(old_index) - I2U(new_index);
-  uint8_t* rest = static_cast<uint8_t*>(ptr) + U2B(I2U(new_index));
-  unsigned i = U2I(nu);
-  if (I2U(i) != nu) {
-    const unsigned k = I2U(--i);
-    InsertNode(rest + U2B(k), nu - k - 1);
-  }
-  InsertNode(rest, i);
-}
 
 // Merges adjacent free blocks. Which blocks end up where decides when the
 // arena runs out and the model restarts, so this must follow the encoder
@@ -324,50 +240,6 @@ void Ppmd7Decoder::Model::GlueFreeBlocks() {
   }
 }
 
-void* Ppmd7Decoder::Model::AllocUnitsRare(unsigned index) {
-  if (glue_count_ == 0) {
-    GlueFreeBlocks();
-    if (free_list_[index] != 0) return RemoveNode(index);
-  }
-  unsigned i = index;
-  do {
-    if (++i == kNumIndexes) {
-      const uint32_t bytes = U2B(I2U(index));
-      --glue_count_;
-      if (uint32_t(units_start_ - text_) > bytes) return units_start_ -= bytes;
-      return nullptr;
-    }
-  } while (free_list_[i] == 0);
-  void* block = RemoveNode(i);
-  SplitBlock(block, i, index);
-  return block;
-}
-
-void* Ppmd7Decoder::Model::AllocUnits(unsigned index) {
-  if (free_list_[index] != 0) return RemoveNode(index);
-  const uint32_t bytes = U2B(I2U(index));
-  if (bytes <= uint32_t(hi_unit_ - lo_unit_)) {
-    void* block = lo_unit_;
-    lo_unit_ += bytes;
-    return block;
-  }
-  return AllocUnitsRare(index);
-}
-
-void* Ppmd7Decoder::Model::ShrinkUnits(void* old_ptr, unsigned old_nu, unsigned new_nu) {
-  const unsigned i0 = U2I(old_nu);
-  const unsigned i1 = U2I(new_nu);
-  if (i0 == i1) return old_ptr;
-  if (free_list_[i1] != 0) {
-    void* ptr = RemoveNode(i1);
-    std::memcpy(ptr, old_ptr, U2B(new_nu));
-    InsertNode(old_ptr, i0);
-    return ptr;
-  }
-  SplitBlock(old_ptr, i0, i1);
-  return old_ptr;
-}
-
 void Ppmd7Decoder::Model::RestartModel() {
   std::memset(free_list_, 0, sizeof free_list_);
   text_ = base_ + align_;
@@ -396,7 +268,7 @@ void Ppmd7Decoder::Model::RestartModel() {
 
   for (unsigned i = 0; i < 128; ++i) {
     for (unsigned k = 0; k < 8; ++k) {
-      const uint16_t value = uint16_t(kBinScale - kInitBinEsc[k] / (i + 2));
+      const uint16_t value = uint16_t(kBinScale - ppmd::kInitBinEsc[k] / (i + 2));
       for (unsigned m = 0; m < 64; m += 8) bin_summ_[i][k + m] = value;
     }
   }
@@ -727,14 +599,14 @@ int Ppmd7Decoder::Model::DecodeSymbol() {
                  [prev_success_ + t_.ns2bsindx[Ctx(min_context_->suffix)->num_stats - 1u] +
                   hi_bits_flag_ + 2 * t_.hb2flag[one->symbol] + ((run_length_ >> 26) & 0x20)];
     if (rc_.DecodeBit(prob, kBinScale) == 0) {
-      prob = uint16_t(prob + (1 << 7) - ((prob + 32) >> 7));
+      prob = ppmd::ProbAfterHit(prob);
       found_state_ = one;
       const uint8_t symbol = one->symbol;
       UpdateBin();
       return symbol;
     }
-    prob = uint16_t(prob - ((prob + 32) >> 7));
-    init_esc_ = kExpEscape[prob >> 10];
+    prob = ppmd::ProbAfterMiss(prob);
+    init_esc_ = ppmd::kExpEscape[prob >> 10];
     std::memset(masked, 0xFF, sizeof masked);
     masked[one->symbol] = 0;
     prev_success_ = 0;

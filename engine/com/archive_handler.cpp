@@ -33,6 +33,19 @@ uint64_t LocalDosTimeToFiletime(int year, int month, int day, int hour, int minu
   return (uint64_t{converted.dwHighDateTime} << 32) | converted.dwLowDateTime;
 }
 
+// Names without the UTF-8 flag were written in the writer's OEM code page;
+// this machine's is the best guess, and the one its users expect.
+std::u16string DecodeOemText(std::string_view bytes) {
+  if (bytes.empty()) return {};
+  const int size = static_cast<int>(bytes.size());
+  const int length = MultiByteToWideChar(CP_OEMCP, 0, bytes.data(), size, nullptr, 0);
+  if (length <= 0) return format::zip::DecodeCp437(bytes);
+  std::u16string text(static_cast<size_t>(length), u'\0');
+  MultiByteToWideChar(CP_OEMCP, 0, bytes.data(), size, reinterpret_cast<wchar_t*>(text.data()),
+                      length);
+  return text;
+}
+
 // The exception of a failed call as the result the host sees. Nothing may
 // cross the interface boundary.
 HRESULT ResultOfCurrentException() {
@@ -226,26 +239,30 @@ HRESULT ArchiveHandler::Open(abi::IInStream* stream, const abi::UInt64*,
 }
 
 // Damaged or foreign bytes answer S_FALSE, the handler convention for "not
-// this format"; the program treats every result other than S_OK as a failed
-// Open, so wrong header passwords are reported the same way. A host that
-// refuses or cancels a password request gets its own answer back.
+// this format"; a method or feature the engine lacks answers E_NOTIMPL, and
+// one volume of a split archive kOpenSplitArchive, so that a host can say
+// which it is. The program treats every result other than S_OK as a failed
+// Open, so wrong header passwords are reported as damage. A host that refuses
+// or cancels a password request gets its own answer back.
 HRESULT ArchiveHandler::OpenReader(abi::IInStream* stream, abi::IArchiveOpenCallback* callback) {
   auto source = std::make_shared<HostSource>(ComPtr<abi::IInStream>::Share(stream));
   const uint64_t size = source->Size();
   if (callback) CheckHost(callback->SetTotal(nullptr, &size));
   try {
     if (format_ == ArchiveFormat::kZip) {
-      reader_ = format::zip::OpenZip(source, LocalDosTimeToFiletime);
+      reader_ = format::zip::OpenZip(source, LocalDosTimeToFiletime, DecodeOemText);
     } else {
       OpenPasswords passwords(callback);
       reader_ = format::sevenz::OpenSevenZip(source, passwords);
     }
+  } catch (const format::SplitArchive&) {
+    return abi::kOpenSplitArchive;
   } catch (const format::OpenError&) {
     return S_FALSE;
   } catch (const codec::DataError&) {
     return S_FALSE;
   } catch (const codec::Unsupported&) {
-    return S_FALSE;
+    return E_NOTIMPL;
   }
   reader_->SetThreadCount(threads_);
   physical_size_ = size;

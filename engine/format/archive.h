@@ -84,6 +84,12 @@ struct OpenError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Raised by Open for one volume of an archive split over several files: the
+// archive may be sound, but the engine reads only archives in one piece.
+struct SplitArchive : OpenError {
+  using OpenError::OpenError;
+};
+
 // Where a reader delivers what it extracts. Every call may throw HostStop.
 class ExtractSink {
  public:

@@ -68,7 +68,14 @@ uint64_t FindEndRecord(ArchiveSource& source, std::vector<uint8_t>& record) {
     }
     if (!found) found = pos;
   }
-  if (!found) throw OpenError("not a ZIP archive");
+  if (!found) {
+    // The first volume of a split archive starts with the spanning marker
+    // (the data descriptor's signature) before its first local header.
+    if (HasSignature(source, 0, kDataDescriptorSignature) &&
+        HasSignature(source, 4, kLocalHeaderSignature))
+      throw SplitArchive("split archives are not supported");
+    throw OpenError("not a ZIP archive");
+  }
   record.assign(tail.begin() + static_cast<ptrdiff_t>(*found),
                 tail.begin() + static_cast<ptrdiff_t>(*found + kEndSize));
   return tail_start + *found;
@@ -103,7 +110,7 @@ EndRecord ReadEndRecord(ArchiveSource& source) {
     uint8_t locator[kZip64LocatorSize];
     source.ReadAt(locator_position, locator, sizeof locator);
     if (Load32(locator) == kZip64LocatorSignature) {
-      if (Load32(locator + 16) > 1) throw OpenError("split archives are not supported");
+      if (Load32(locator + 16) > 1) throw SplitArchive("split archives are not supported");
       const std::optional<uint64_t> zip64_position =
           FindZip64End(source, locator_position, Load64(locator + 8));
       if (!zip64_position) throw OpenError("Zip64 end record is missing");
@@ -118,7 +125,7 @@ EndRecord ReadEndRecord(ArchiveSource& source) {
     }
   }
   if (disk != 0 || directory_disk != 0 || disk_entries != end.entry_count)
-    throw OpenError("split archives are not supported");
+    throw SplitArchive("split archives are not supported");
   return end;
 }
 
@@ -154,9 +161,20 @@ std::optional<uint64_t> DosToFiletime(uint32_t dos_time, const LocalTimeToFileti
   return UtcToFiletime(year, month, day, hour, minute, second);
 }
 
-uint64_t UnixToFiletime(int32_t seconds) {
+uint64_t UnixToFiletime(int64_t seconds) {
   return static_cast<uint64_t>(static_cast<int64_t>(kFiletimeUnixEpoch) +
-                               int64_t{seconds} * static_cast<int64_t>(kTicksPerSecond));
+                               seconds * static_cast<int64_t>(kTicksPerSecond));
+}
+
+// The extended timestamp holds 32-bit seconds whose sign its writers never
+// agreed on; times after 2038 are far more common than times before 1970, so
+// they are unsigned. Writers clamp earlier times to the first DOS date, 1980,
+// so a DOS year of 1980 beside a time that could be either marks a file from
+// before 1970.
+int64_t ExtendedTimestampSeconds(uint32_t stored, uint32_t dos_time) {
+  const bool dos_year_1980 = (dos_time >> 25) == 0;
+  if (stored >= 0x80000000u && dos_year_1980) return static_cast<int32_t>(stored);
+  return stored;
 }
 
 std::u16string MethodName(uint16_t method) {
@@ -205,8 +223,8 @@ struct CentralHeader {
 // fields are skipped rather than failing the whole archive.
 class ItemBuilder {
  public:
-  ItemBuilder(const CentralHeader& header, const LocalTimeToFiletime& local_time)
-      : header_(header), local_time_(local_time) {}
+  ItemBuilder(const CentralHeader& header, const HostConversions& host)
+      : header_(header), host_(host) {}
 
   void Build(Item& item, Entry& entry) {
     entry.flags = header_.flags;
@@ -234,7 +252,7 @@ class ItemBuilder {
           ReadNtfsTimes(data, ntfs_times);
           break;
         case kExtraTimestamp:
-          ReadUnixTimes(data, unix_times);
+          ReadUnixTimes(data, header_.dos_time, unix_times);
           break;
         case kExtraUnicodePath:
           unicode_name = ReadUnicodePath(data);
@@ -251,9 +269,10 @@ class ItemBuilder {
     else if (unicode_name)
       item.path = std::move(*unicode_name);
     else
-      item.path = DecodeCp437(header_.name);
+      item.path = DecodeUnflaggedText(header_.name, host_.oem_text);
     if (!header_.comment.empty())
-      item.comment = utf8 ? DecodeUtf8(header_.comment) : DecodeCp437(header_.comment);
+      item.comment =
+          utf8 ? DecodeUtf8(header_.comment) : DecodeUnflaggedText(header_.comment, host_.oem_text);
 
     item.size = size;
     item.packed_size = packed_size;
@@ -265,7 +284,7 @@ class ItemBuilder {
     item.access_time = ntfs_times[1];
     item.creation_time = ntfs_times[2];
     if (!item.modification_time)
-      item.modification_time = DosToFiletime(header_.dos_time, local_time_);
+      item.modification_time = DosToFiletime(header_.dos_time, host_.local_time);
 
     SetEncryption(item, entry, has_aes);
     if (entry.check_crc) item.crc = header_.crc;
@@ -301,14 +320,15 @@ class ItemBuilder {
 
   // The flags announce modification, access and creation time, but a central
   // header usually carries only the first; the length tells what is there.
-  static void ReadUnixTimes(std::span<const uint8_t> data, std::optional<uint64_t> (&times)[3]) {
+  static void ReadUnixTimes(std::span<const uint8_t> data, uint32_t dos_time,
+                            std::optional<uint64_t> (&times)[3]) {
     if (data.empty()) return;
     const uint8_t flags = data[0];
     size_t pos = 1;
     for (int i = 0; i < 3; ++i) {
       if ((flags & 1 << i) == 0) continue;
       if (data.size() - pos < 4) return;
-      times[i] = UnixToFiletime(static_cast<int32_t>(Load32(data.data() + pos)));
+      times[i] = UnixToFiletime(ExtendedTimestampSeconds(Load32(data.data() + pos), dos_time));
       pos += 4;
     }
   }
@@ -380,7 +400,7 @@ class ItemBuilder {
   }
 
   const CentralHeader& header_;
-  const LocalTimeToFiletime& local_time_;
+  const HostConversions& host_;
 };
 
 // Entries whose bytes begin inside an earlier entry's bytes share data: the
@@ -419,7 +439,7 @@ uint64_t UtcToFiletime(int year, int month, int day, int hour, int minute, int s
                                seconds * static_cast<int64_t>(kTicksPerSecond));
 }
 
-Directory ReadDirectory(ArchiveSource& source, const LocalTimeToFiletime& local_time) {
+Directory ReadDirectory(ArchiveSource& source, const HostConversions& host) {
   const EndRecord end = ReadEndRecord(source);
   const uint64_t directory_start = LocateDirectory(source, end);
   const uint64_t shift = directory_start - end.directory_offset;
@@ -458,7 +478,7 @@ Directory ReadDirectory(ArchiveSource& source, const LocalTimeToFiletime& local_
 
     Item& item = directory.items.emplace_back();
     Entry& entry = directory.entries.emplace_back();
-    ItemBuilder(header, local_time).Build(item, entry);
+    ItemBuilder(header, host).Build(item, entry);
     entry.local_offset = SaturatingAdd(entry.local_offset, shift);
     pos += total;
   }

@@ -46,11 +46,20 @@ struct Directory {
   std::vector<Entry> entries;
 };
 
-Directory ReadDirectory(ArchiveSource& source, const LocalTimeToFiletime& local_time);
+// How the host reads what the archive leaves to the machine: local DOS times
+// and names in the OEM code page.
+struct HostConversions {
+  LocalTimeToFiletime local_time;
+  OemTextDecoder oem_text;
+};
+
+Directory ReadDirectory(ArchiveSource& source, const HostConversions& host);
 
 // Text decoding for names and comments.
 std::u16string DecodeUtf8(std::string_view bytes);
-std::u16string DecodeCp437(std::string_view bytes);
+// Text stored without the UTF-8 flag: UTF-8 when the bytes are well-formed
+// UTF-8 with at least one multi-byte sequence, else the OEM code page.
+std::u16string DecodeUnflaggedText(std::string_view bytes, const OemTextDecoder& oem);
 std::string EncodeUtf8(std::u16string_view text);
 
 // A wrong password shows as a failed check; mapped to kWrongPassword.

@@ -1,5 +1,7 @@
-// Names and comments: UTF-8 when the archive says so, else IBM code page 437,
-// the ZIP format's original character set.
+// Names and comments: UTF-8 when the archive says so or when the bytes can only
+// be UTF-8, else the OEM code page of the machine reading them, which is what
+// the writer's DOS or Windows used for names without the UTF-8 flag.
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -37,11 +39,12 @@ void AppendCodePoint(std::u16string& out, uint32_t code_point) {
 
 bool IsContinuation(uint8_t byte) { return (byte & 0xC0) == 0x80; }
 
-}  // namespace
+enum class Utf8Form { kWellFormed, kIllFormed };
 
 // Each ill-formed sequence (its longest valid prefix, or one stray byte)
 // becomes one U+FFFD, as the Unicode standard recommends.
-std::u16string DecodeUtf8(std::string_view bytes) {
+std::u16string DecodeUtf8(std::string_view bytes, Utf8Form& form) {
+  form = Utf8Form::kWellFormed;
   std::u16string out;
   out.reserve(bytes.size());
   size_t i = 0;
@@ -69,6 +72,7 @@ std::u16string DecodeUtf8(std::string_view bytes) {
       if (lead == 0xF4) second_high = 0x8F;  // beyond U+10FFFF
     } else {
       out.push_back(kReplacement);
+      form = Utf8Form::kIllFormed;
       continue;
     }
     size_t taken = 1;
@@ -79,12 +83,36 @@ std::u16string DecodeUtf8(std::string_view bytes) {
       if (!fits) break;
       code_point = code_point << 6 | (byte & 0x3F);
     }
-    if (taken == length)
+    if (taken == length) {
       AppendCodePoint(out, code_point);
-    else
+    } else {
       out.push_back(kReplacement);
+      form = Utf8Form::kIllFormed;
+    }
   }
   return out;
+}
+
+}  // namespace
+
+std::u16string DecodeUtf8(std::string_view bytes) {
+  Utf8Form form;
+  return DecodeUtf8(bytes, form);
+}
+
+// Writers on Linux and macOS (Info-ZIP, jar tools, minizip) store UTF-8
+// without saying so. Text in a single-byte code page almost never forms
+// well-formed multi-byte UTF-8 sequences, so such bytes are taken as UTF-8;
+// pure ASCII reads the same either way.
+std::u16string DecodeUnflaggedText(std::string_view bytes, const OemTextDecoder& oem) {
+  const bool has_multibyte =
+      std::any_of(bytes.begin(), bytes.end(), [](char c) { return (uint8_t(c) & 0x80) != 0; });
+  if (has_multibyte) {
+    Utf8Form form;
+    std::u16string text = DecodeUtf8(bytes, form);
+    if (form == Utf8Form::kWellFormed) return text;
+  }
+  return oem ? oem(bytes) : DecodeCp437(bytes);
 }
 
 std::u16string DecodeCp437(std::string_view bytes) {

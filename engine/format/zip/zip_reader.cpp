@@ -272,10 +272,10 @@ OperationResult ZipReader::ExtractItem(uint32_t index, codec::OutStream* out, Pr
 }  // namespace
 
 std::unique_ptr<ArchiveReader> OpenZip(std::shared_ptr<ArchiveSource> source,
-                                       LocalTimeToFiletime local_time) {
+                                       LocalTimeToFiletime local_time, OemTextDecoder oem_text) {
   Directory directory;
   try {
-    directory = ReadDirectory(*source, local_time);
+    directory = ReadDirectory(*source, {std::move(local_time), std::move(oem_text)});
   } catch (const codec::UnexpectedEnd&) {
     throw OpenError("archive is truncated");
   }

@@ -99,32 +99,79 @@ TEST(Ppmd7Decoder, RejectsBadPropertiesBeforeAllocating) {
   EXPECT_EQ(idle.Read(&byte, 1), 0u);
 }
 
-TEST(Ppmd7Decoder, TruncationAndCorruptionFailCleanly) {
-  for (const Fixture& f : Fixtures("7z_small")) {
-    for (size_t n = 0; n < f.packed.size(); n += 1 + n / 16) {
-      const Bytes cut(f.packed.begin(), f.packed.begin() + std::ptrdiff_t(n));
-      EXPECT_THROW(Decode7(cut, f.props, f.plain.size()), DataError) << n;
-    }
-    std::mt19937 rng(5);
-    for (int trial = 0; trial < 200; ++trial) {
-      Bytes bad = f.packed;
-      bad[rng() % bad.size()] ^= uint8_t(1 + rng() % 255);
-      // PPMd carries no check of its own: a flip may decode to other bytes,
-      // but must never crash or read out of bounds.
-      try {
-        EXPECT_EQ(Decode7(bad, f.props, f.plain.size()).size(), f.plain.size());
-      } catch (const DataError&) {
-      }
+// Every cut must fail; a flipped byte may decode to other bytes, as PPMd
+// carries no check of its own, but must never crash or read out of bounds.
+template <typename Decode>
+void ExpectTruncationAndCorruptionFailCleanly(const Fixture& f, Decode decode) {
+  for (size_t n = 0; n < f.packed.size(); n += 1 + n / 16) {
+    const Bytes cut(f.packed.begin(), f.packed.begin() + std::ptrdiff_t(n));
+    EXPECT_THROW(decode(cut), DataError) << n;
+  }
+  std::mt19937 rng(5);
+  for (int trial = 0; trial < 200; ++trial) {
+    Bytes bad = f.packed;
+    bad[rng() % bad.size()] ^= uint8_t(1 + rng() % 255);
+    try {
+      EXPECT_EQ(decode(bad).size(), f.plain.size());
+    } catch (const DataError&) {
+    } catch (const Unsupported&) {
     }
   }
 }
 
-// Variant I is not implemented: ZIP readers rely on the decoder refusing a
-// real stream rather than returning anything.
-TEST(Ppmd8Decoder, RefusesZipStreamsAsUnsupported) {
-  for (const Fixture& f : Fixtures("zip_", 9)) {
+TEST(Ppmd7Decoder, TruncationAndCorruptionFailCleanly) {
+  for (const Fixture& f : Fixtures("7z_small")) {
+    ExpectTruncationAndCorruptionFailCleanly(
+        f, [&](const Bytes& packed) { return Decode7(packed, f.props, f.plain.size()); });
+  }
+}
+
+// Orders 2-16, memory from 1 to 256 MiB, restart and cut-off, text, binary
+// and random inputs; small memories make the model run out many times.
+TEST(Ppmd8Decoder, Decodes7zzZipStreamsOfEveryOrderAndMemorySize) {
+  for (const Fixture& f : Fixtures("zip_", 41)) {
     SCOPED_TRACE(f.name);
-    EXPECT_THROW(Decode8(f.packed, f.plain.size()), Unsupported);
+    EXPECT_EQ(Decode8(f.packed, f.plain.size()), f.plain);
+  }
+}
+
+TEST(Ppmd8Decoder, OddReadSizesAndPrefixesGiveTheSameBytes) {
+  for (const Fixture& f : Fixtures("zip_mid_o5_mem1m_a1")) {
+    for (size_t chunk : {1, 7, 4095}) {
+      SCOPED_TRACE(chunk);
+      EXPECT_EQ(Decode8(f.packed, f.plain.size(), chunk), f.plain);
+    }
+    // A shorter size stops early; one byte is the smallest entry.
+    for (size_t size : {1, 2, 1000}) {
+      SCOPED_TRACE(size);
+      EXPECT_EQ(Decode8(f.packed, size),
+                Bytes(f.plain.begin(), f.plain.begin() + std::ptrdiff_t(size)));
+    }
+  }
+}
+
+TEST(Ppmd8Decoder, ParameterWordDecidesWhatIsSupported) {
+  const Bytes stream(64, 0);
+  auto with_word = [&](uint16_t word) {
+    Bytes packed = stream;
+    packed[0] = uint8_t(word);
+    packed[1] = uint8_t(word >> 8);
+    return packed;
+  };
+  // Order 1 is no PPMd model; freezing (2) and the reserved methods are
+  // announced before any data and left out.
+  EXPECT_THROW(Decode8(with_word(0x0000 | 0x10), 10), DataError);
+  EXPECT_THROW(Decode8(with_word(0x2005), 10), Unsupported);
+  EXPECT_THROW(Decode8(with_word(0xF005), 10), Unsupported);
+  EXPECT_THROW(Decode8(Bytes{0x05}, 10), UnexpectedEnd);
+  // An empty entry reads nothing, not even the parameter word.
+  EXPECT_TRUE(Decode8(Bytes{}, 0).empty());
+}
+
+TEST(Ppmd8Decoder, TruncationAndCorruptionFailCleanly) {
+  for (const Fixture& f : Fixtures("zip_small")) {
+    ExpectTruncationAndCorruptionFailCleanly(
+        f, [&](const Bytes& packed) { return Decode8(packed, f.plain.size()); });
   }
 }
 

@@ -342,6 +342,32 @@ TEST_F(EngineExtractTest, ForeignOrDamagedBytesAreNotOpened) {
   EXPECT_EQ(OpenResult(abi::kZipHandlerClassId, "infozip.zip", stopping.Get()), E_ABORT);
 }
 
+// The program may tell these apart; it needs no more than "not opened".
+TEST_F(EngineExtractTest, SplitArchivesAnswerOtherwiseThanDamagedOnes) {
+  EXPECT_EQ(OpenResult(abi::kZipHandlerClassId, "split.zip"), abi::kOpenSplitArchive);
+}
+
+TEST_F(EngineExtractTest, ZipPpmdEntriesExtract) {
+  ComPtr<abi::IInArchive> archive = OpenFixture(abi::kZipHandlerClassId, "ppmd.zip");
+  ASSERT_TRUE(archive);
+  const auto paths = Paths(archive.Get());
+  auto callback = Make<RecordingExtractCallback>();
+  ASSERT_EQ(archive->Extract(nullptr, abi::kAllItems, 0, callback.Get()), S_OK);
+  for (const auto& [index, item] : callback->items) EXPECT_EQ(item.result, abi::kResultOk);
+  EXPECT_EQ(callback->items[paths.at(L"a.txt")].Text(), FixtureText("tree/a.txt"));
+  EXPECT_EQ(callback->items[paths.at(L"dir/b.bin")].Text(), FixtureText("tree/dir/b.bin"));
+}
+
+// UTF-8 wherever the bytes can only be UTF-8; otherwise this machine's OEM
+// code page, which a Wine prefix in an English locale sets to 437.
+TEST_F(EngineExtractTest, UnflaggedNamesAreUtf8OrTheOemCodePage) {
+  ComPtr<abi::IInArchive> archive = OpenFixture(abi::kZipHandlerClassId, "names.zip");
+  ASSERT_TRUE(archive);
+  EXPECT_EQ(PathOf(archive.Get(), 0), L"caf\u00e9.txt");
+  if (GetOEMCP() != 437) GTEST_SKIP() << "the OEM code page here is " << GetOEMCP();
+  EXPECT_EQ(PathOf(archive.Get(), 1), L"na\u00efve \u00c4rger.txt");
+}
+
 TEST_F(EngineExtractTest, SevenZipArchivesOfEachAvailableMethodExtract) {
   for (const char* name : {"default.7z", "bzip2.7z", "ppmd.7z"}) {
     SCOPED_TRACE(name);

@@ -47,4 +47,24 @@ PY
 (cd tree && 7zz a -bso0 -bsp0 -m0=PPMd -mhc=off ../ppmd.7z a.txt dir empty.txt)
 (cd tree && 7zz a -bso0 -bsp0 -m0=BZip2 -mhc=off -psecret ../enc.7z a.txt dir/b.bin)
 (cd tree && 7zz a -bso0 -bsp0 -m0=BZip2 -mhc=off -psecret -mhe=on ../hdrenc.7z a.txt)
+# One volume of a split archive (the last, which holds the directory's end);
+# ZIP's own PPMd.
+python3 -c "import random; r = random.Random(11); open('noise.bin', 'wb').write(r.randbytes(150000))"
+zip -q -X -s 64k split.zip noise.bin
+(cd tree && 7zz a -bso0 -bsp0 -tzip -mm=PPMd -mtc=off ../ppmd.zip a.txt dir empty.txt)
+
+# Names without the UTF-8 flag: raw UTF-8 (Info-ZIP on Linux) and code page
+# 437 (DOS), swapped in for ASCII stand-ins of the same length.
+python3 - <<'PY'
+import zipfile
+names = ["caf\u00e9.txt".encode("utf-8"), "na\u00efve \u00c4rger.txt".encode("cp437")]
+stand_ins = [b"u" * len(names[0]), b"o" * len(names[1])]
+with zipfile.ZipFile("names.zip", "w") as z:
+    for stand_in in stand_ins:
+        z.writestr(zipfile.ZipInfo(stand_in.decode(), (2021, 6, 15, 12, 34, 56)), b"x")
+data = open("names.zip", "rb").read()
+for stand_in, raw in zip(stand_ins, names):
+    data = data.replace(stand_in, raw)
+open("names.zip", "wb").write(data)
+PY
 touch stamp

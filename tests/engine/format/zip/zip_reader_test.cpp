@@ -57,6 +57,41 @@ TEST(ZipNamesTest, NamesAreDecodedButNeverRewritten) {
   EXPECT_EQ(items[7].path, u"C:\\drive");
 }
 
+// Without the flag, bytes that form UTF-8 with a multi-byte sequence are
+// UTF-8; everything else goes to the host's OEM code page, here a stand-in
+// that maps the upper half to Cyrillic.
+TEST(ZipNamesTest, UnflaggedNamesAreUtf8OnlyWhenTheyCanBe) {
+  std::vector<std::string> asked;
+  auto oem = [&asked](std::string_view bytes) {
+    asked.emplace_back(bytes);
+    std::u16string text;
+    for (const char c : bytes) {
+      const uint8_t byte = uint8_t(c);
+      text.push_back(byte < 0x80 ? byte : char16_t(0x0410 + byte - 0x80));
+    }
+    return text;
+  };
+  TestEntry commented = Stored("caf\xC3\xA9", "");
+  commented.comment = "r\xC3\xA9sum\xC3\xA9";
+  const auto reader = Open(
+      BuildZip({commented, Stored("\xE6\x97\xA5\xF0\x9F\x98\x80", ""), Stored("\x8F\xE0\xA8", ""),
+                Stored("\xC0\xAF", ""), Stored("cut\xE6\x97", ""), Stored("ascii", "")}),
+      {}, oem);
+  const std::vector<Item>& items = reader->Items();
+  ASSERT_EQ(items.size(), 6u);
+  EXPECT_EQ(items[0].path, u"caf\u00E9");
+  EXPECT_EQ(items[0].comment, u"r\u00E9sum\u00E9");
+  EXPECT_EQ(items[1].path, u"\u65E5\U0001F600");
+  EXPECT_EQ(items[2].path, u"\u041F\u0470\u0438");
+  EXPECT_EQ(items[3].path, u"\u0450\u043F");  // overlong: not UTF-8
+  EXPECT_EQ(items[4].path, u"cut\u0476\u0427");
+  EXPECT_EQ(items[5].path, u"ascii");
+  EXPECT_EQ(asked, (std::vector<std::string>{"\x8F\xE0\xA8", "\xC0\xAF", "cut\xE6\x97", "ascii"}));
+
+  // Without a host decoder the OEM code page is 437.
+  EXPECT_EQ(Open(BuildZip({Stored("\x8F\xE0\xA8", "")}))->Items()[0].path, u"\u00C5\u03B1\u00BF");
+}
+
 TEST(ZipNamesTest, Utf8DecoderRejectsOverlongsAndSurrogates) {
   EXPECT_EQ(DecodeUtf8("\xC0\xAF"), u"\uFFFD\uFFFD");
   EXPECT_EQ(DecodeUtf8("\xE0\x80\xAF"), u"\uFFFD\uFFFD\uFFFD");
@@ -107,6 +142,31 @@ TEST(ZipItemTest, TimesPreferNtfsThenUnixThenDos) {
   EXPECT_EQ(Open(BuildZip({dos}))->Items()[0].modification_time, kFixedFiletime);
   EXPECT_EQ(UtcToFiletime(1601, 1, 1, 0, 0, 0), 0u);
   EXPECT_EQ(UtcToFiletime(2000, 2, 29, 23, 59, 59), (951868799ull + 11644473600ull) * 10000000ull);
+}
+
+// Seconds with the top bit set are after 2038, unless the DOS date beside
+// them is 1980, where writers put times before it.
+TEST(ZipItemTest, ExtendedTimestampsAreUnsignedUnlessTheDosDateIs1980) {
+  auto entry = [](uint32_t seconds, uint32_t dos_time) {
+    std::string field = "\x01";
+    Put32(field, seconds);
+    TestEntry e = Stored("t", "");
+    e.central_extra = ExtraField(0x5455, field);
+    e.dos_time = dos_time;
+    return e;
+  };
+  constexpr uint32_t kDos2106 = uint32_t{126} << 25 | 2u << 21 | 1u << 16;
+  constexpr uint32_t kDos1980 = 1u << 21 | 1u << 16;
+  const auto reader = Open(BuildZip({entry(0xFFFFFFFF, kDos2106), entry(0xFFFFFFFF, kDos1980),
+                                     entry(0x80000000, 0), entry(0x7FFFFFFF, kDos1980)}));
+  auto filetime = [](int64_t unix_seconds) {
+    return uint64_t((unix_seconds + 11644473600) * 10000000);
+  };
+  const std::vector<Item>& items = reader->Items();
+  EXPECT_EQ(items[0].modification_time, filetime(0xFFFFFFFF));
+  EXPECT_EQ(items[1].modification_time, filetime(-1));
+  EXPECT_EQ(items[2].modification_time, filetime(-2147483648LL));
+  EXPECT_EQ(items[3].modification_time, filetime(0x7FFFFFFF));
 }
 
 TEST(ZipItemTest, AttributesAndDirectoriesByHost) {

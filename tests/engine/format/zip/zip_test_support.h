@@ -27,8 +27,10 @@ inline Bytes ReadFileBytes(const std::string& path) {
 
 inline std::string AsString(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
-inline std::unique_ptr<ArchiveReader> Open(Bytes bytes, LocalTimeToFiletime local_time = {}) {
-  return OpenZip(std::make_shared<MemorySource>(std::move(bytes)), std::move(local_time));
+inline std::unique_ptr<ArchiveReader> Open(Bytes bytes, LocalTimeToFiletime local_time = {},
+                                           OemTextDecoder oem_text = {}) {
+  return OpenZip(std::make_shared<MemorySource>(std::move(bytes)), std::move(local_time),
+                 std::move(oem_text));
 }
 
 class RecordingSink final : public ExtractSink {

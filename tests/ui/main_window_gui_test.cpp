@@ -129,6 +129,16 @@ class Vantle {
     PostMessageW(window_, WM_DROPFILES, reinterpret_cast<WPARAM>(remote), 0);
   }
 
+  // Tells the window it moved to a monitor of the given DPI, with the
+  // suggested rectangle in the window's own process as the system puts it.
+  void ChangeDpi(WORD dpi, const RECT& suggested) const {
+    void* remote = VirtualAllocEx(process_.Get(), nullptr, sizeof(RECT), MEM_COMMIT | MEM_RESERVE,
+                                  PAGE_READWRITE);
+    ASSERT_NE(remote, nullptr);
+    ASSERT_TRUE(WriteProcessMemory(process_.Get(), remote, &suggested, sizeof(RECT), nullptr));
+    PostMessageW(window_, WM_DPICHANGED, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(remote));
+  }
+
   // The exit code once the process has ended by itself, or 259 (still
   // active) when it did not within the time.
   DWORD ExitCode(DWORD timeout_ms = 60000) const {
@@ -459,6 +469,34 @@ TEST_F(MainWindowTest, F11AndEscToggleTheMaximisedZoom) {
   GetWindowRect(vantle.Button(kMainButton), &back);
   EXPECT_EQ(back.bottom - back.top, restored.bottom - restored.top);
   ExpectIdlePalette(vantle);
+  PostMessageW(vantle.Window(), WM_CLOSE, 0, 0);
+  EXPECT_EQ(vantle.ExitCode(), 0u);
+}
+
+TEST_F(MainWindowTest, MovingToA144DpiMonitorScalesTheLayout) {
+  Vantle vantle(program_, {});
+  ASSERT_NE(vantle.Window(), nullptr);
+  RECT outer{};
+  GetWindowRect(vantle.Window(), &outer);
+  RECT before{};
+  GetWindowRect(vantle.Button(kMainButton), &before);
+  const RECT suggested{outer.left, outer.top, outer.left + (outer.right - outer.left) * 3 / 2,
+                       outer.top + (outer.bottom - outer.top) * 3 / 2};
+  vantle.ChangeDpi(144, suggested);
+  ASSERT_TRUE(WaitFor([&] {
+    RECT now{};
+    GetWindowRect(vantle.Window(), &now);
+    return now.right - now.left == suggested.right - suggested.left;
+  }));
+  vantle.Settle();
+  RECT after{};
+  GetWindowRect(vantle.Button(kMainButton), &after);
+  EXPECT_EQ(before.bottom - before.top, 56);
+  EXPECT_EQ(after.bottom - after.top, 84);
+  const POINT main = ChildCentre(vantle.Window(), vantle.Button(kMainButton));
+  EXPECT_EQ(ReadClientColour(vantle.Window(), POINT{60, main.y}), kAccent);
+  EXPECT_EQ(ReadClientColour(vantle.Window(), POINT{450, 360}), kPanel) << "drop zone at 1.5";
+  SaveWindowScreenshot(vantle.Window(), L"dpi-144-en");
   PostMessageW(vantle.Window(), WM_CLOSE, 0, 0);
   EXPECT_EQ(vantle.ExitCode(), 0u);
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/ui/layout.h"
+#include "app/ui/prompts.h"
 #include "common/selection_request.h"
 #include "tests/e2e/job_support.h"
 #include "tests/gui/screenshot.h"
@@ -369,6 +370,26 @@ TEST_F(MainWindowTest, PasswordPromptWhileBusyRefusesDropsAndStarts) {
   EXPECT_EQ(vantle.ExitCode(), 0u);
   EXPECT_TRUE(fs::exists(work_ / "secret.txt"));
   EXPECT_FALSE(fs::exists(work_ / "elsewhere" / "dir"));
+}
+
+TEST_F(MainWindowTest, ConflictAskedInTheTaskDialogSkipKeepsTheFile) {
+  const fs::path archive = CopyFixture("conflict.zip", work_);
+  WriteBytes(work_ / "a.txt", "mine\n");
+  Vantle vantle(program_, {L"--extract", archive.wstring()});
+  HWND dialog = nullptr;
+  ASSERT_TRUE(WaitFor([&] { return (dialog = vantle.FindWindowOfClass(L"#32770")) != nullptr; }));
+  EXPECT_EQ(vantle.Caption(kMainButton), L"Working\u2026");
+  vantle.Settle();
+  // The worker has passed the first entry: the bar has begun, in the accent
+  // colour over the track; the main button waits in the track colour.
+  EXPECT_EQ(ReadClientColour(vantle.Window(), POINT{30, 311}), kAccent) << "progress bar";
+  const POINT main = ChildCentre(vantle.Window(), vantle.Button(kMainButton));
+  EXPECT_EQ(ReadClientColour(vantle.Window(), POINT{40, main.y}), kTrack) << "disabled button";
+  SaveWindowScreenshot(vantle.Window(), L"conflict-en");
+  PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(kConflictSkipId, BN_CLICKED), 0);
+  EXPECT_EQ(vantle.ExitCode(), 0u);
+  EXPECT_EQ(ReadBytes(work_ / "a.txt"), "mine\n");
+  EXPECT_EQ(ReadBytes(work_ / "last.txt"), "last from archive\n");
 }
 
 TEST_F(MainWindowTest, CancelDuringARunStopsItAndTheWindowCloses) {

@@ -171,15 +171,10 @@ void Cancel() {
 
 void FlipLanguage(HWND window) {
   FlipInterfaceLanguage();
-  const MainWindow& main = Main();
-  if (main.run.busy) {
-    SetCaption(kMainButton, kTextWorking);
-  } else if (main.last_run_failed) {
-    // After a failure the button offers the same run again, in either language.
-    SetCaption(kMainButton, kTextTryAgain);
-  } else {
-    SetCaption(kMainButton, IdleCaption());
-  }
+  MainWindow& main = Main();
+  // The retry hint is the window's own text, so it follows the language.
+  if (main.last_run_failed && !main.run.busy) main.run.status_text = Text(kTextRetryStatus);
+  SetCaption(kMainButton, main.run.busy ? kTextWorking : IdleCaption());
   SetCaption(kCancelButton, kTextCancel);
   InvalidateRect(window, nullptr, TRUE);
 }
@@ -286,9 +281,9 @@ void Destroy(HWND window) {
 
 void Paint(HWND window) {
   const MainWindow& main = Main();
-  PaintMainWindow(window, WindowPicture{Scale(), main.maximised, main.run.busy, main.run.pack,
-                                        main.run.progress, main.run.status_text, main.run.inputs,
-                                        main.icon.Get()});
+  PaintMainWindow(window, WindowPicture{Scale(), main.maximised, main.run.busy,
+                                        main.last_run_failed, main.run.pack, main.run.progress,
+                                        main.run.status_text, main.run.inputs, main.icon.Get()});
 }
 
 void DpiChanged(HWND window, WPARAM wparam, LPARAM lparam) {

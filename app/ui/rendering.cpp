@@ -122,7 +122,10 @@ void PaintDropZoneAndProgress(Graphics& graphics, const WindowPicture& picture, 
   FillRoundedRect(graphics, palette::kPanel, {28, 187, width - 56, 58}, 10);
   DrawLabel(graphics, DropZoneText(picture.inputs), {44, 193, width - 88, 26}, 15, palette::kText,
             FontWeight::kBold, TextAlign::kNear);
-  const std::wstring status = picture.busy ? picture.status : Text(kTextStatusIdle);
+  // After a failure the status line keeps the hint the run left for "Try
+  // again"; otherwise an idle window shows the promise about the files.
+  const bool reporting = picture.busy || picture.failed;
+  const std::wstring status = reporting ? picture.status : Text(kTextStatusIdle);
   DrawLabel(graphics, status, {44, 219, width - 88, 18}, 11, palette::kMutedText,
             FontWeight::kRegular, TextAlign::kNear);
 

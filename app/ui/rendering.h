@@ -25,6 +25,7 @@ struct WindowPicture {
   float scale;  // DPI scale times the maximised zoom
   bool maximised;
   bool busy;
+  bool failed;  // the last run failed and "Try again" is offered
   bool pack;
   double progress;
   const std::wstring& status;

@@ -33,8 +33,8 @@ struct ControlBox {
 
 HWND AddControl(HWND parent, DWORD extended_style, const wchar_t* control_class,
                 const wchar_t* text, DWORD style, ControlBox box, int id) {
-  return CreateWindowExW(extended_style, control_class, text, WS_CHILD | WS_VISIBLE | style,
-                         box.x, box.y, box.width, box.height, parent,
+  return CreateWindowExW(extended_style, control_class, text, WS_CHILD | WS_VISIBLE | style, box.x,
+                         box.y, box.width, box.height, parent,
                          reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
                          GetModuleHandleW(nullptr), nullptr);
 }

@@ -443,8 +443,14 @@ TEST_F(RunTest, PasswordPromptsComeOneAtATimeAndBothEncryptedArchivesExtract) {
   // The first prompt waits until the other worker asks too, so a second
   // prompt would have every chance to appear.
   std::atomic<bool> first{true};
+  // Read from the user's thread while the prompt is open: the main thread is
+  // then inside the prompt's loop, where the ticks leave the run alone.
+  std::wstring status_while_asked;
+  bool main_window_usable = true;
   user_->BeforePassword([&] {
     if (!first.exchange(false)) return;
+    status_while_asked = run_.status_text;
+    main_window_usable = IsWindowEnabled(window_);
     const ULONGLONG deadline = GetTickCount64() + 30000;
     auto both_ask = [&] {
       return std::all_of(states.begin(), states.end(), [](WorkerSharedState* state) {
@@ -455,10 +461,9 @@ TEST_F(RunTest, PasswordPromptsComeOneAtATimeAndBothEncryptedArchivesExtract) {
     EXPECT_TRUE(both_ask());
     Sleep(5 * kTickMilliseconds);
   });
-  std::wstring status_while_asked;
-  PumpUntilRunEnds([&] {
-    if (status_while_asked.empty() && run_.prompt_open) status_while_asked = run_.status_text;
-  });
+  PumpUntilRunEnds();
+  EXPECT_EQ(status_while_asked, L"Password");
+  EXPECT_FALSE(main_window_usable);
   EXPECT_EQ(user_->PromptsAnswered(), 2);
   EXPECT_EQ(user_->MostPasswordWindowsAtOnce(), 1);
   EXPECT_TRUE(user_->Boxes().empty());
@@ -473,6 +478,7 @@ TEST_F(RunTest, AWrongPasswordFailsTheJob) {
   EXPECT_EQ(run_.status_text, L"");
   PumpUntilRunEnds();
   ASSERT_TRUE(IsWindow(window_));
+  EXPECT_TRUE(IsWindowEnabled(window_)) << "the prompt gives the main window back";
   const auto boxes = user_->Boxes();
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(boxes[0].title, L"Vantle \u00B7 could not finish");

@@ -6,6 +6,7 @@
 
 #include "app/entry/worker_shared_state.h"
 #include "app/jobs/job_runner.h"
+#include "app/ui/main_window.h"
 #include "common/file_system.h"
 #include "common/selection_request.h"
 #include "common/win_owners.h"
@@ -55,8 +56,9 @@ InterfaceInputs PrepareInterfaceInputs(const LaunchChoice& choice) {
 }
 
 int RunInterfaceRole(const LaunchChoice& choice) {
-  const InterfaceInputs inputs = PrepareInterfaceInputs(choice);
-  FailNotBuilt("The main window");
+  InterfaceInputs inputs = PrepareInterfaceInputs(choice);
+  const StartMode start = choice.start_at_once ? StartMode::kStartAtOnce : StartMode::kWaitForUser;
+  return RunMainWindow(inputs.pack, std::move(inputs.paths), start);
 }
 
 }  // namespace cindral

@@ -67,8 +67,17 @@ unsigned ReadClientColour(HWND window, POINT client_point) {
 }
 
 std::wstring SaveWindowScreenshot(HWND window, const std::wstring& name) {
+  RECT window_bounds;
+  if (!GetWindowRect(window, &window_bounds)) throw std::runtime_error("no window to capture");
+  // A maximised window's frame reaches past the screen's edges, and a copy
+  // from outside the screen comes back black under Wine: keep to the screen.
+  const RECT screen_bounds{
+      GetSystemMetrics(SM_XVIRTUALSCREEN), GetSystemMetrics(SM_YVIRTUALSCREEN),
+      GetSystemMetrics(SM_XVIRTUALSCREEN) + GetSystemMetrics(SM_CXVIRTUALSCREEN),
+      GetSystemMetrics(SM_YVIRTUALSCREEN) + GetSystemMetrics(SM_CYVIRTUALSCREEN)};
   RECT bounds;
-  if (!GetWindowRect(window, &bounds)) throw std::runtime_error("no window to capture");
+  if (!IntersectRect(&bounds, &window_bounds, &screen_bounds))
+    throw std::runtime_error("window is off the screen");
   const int width = bounds.right - bounds.left;
   const int height = bounds.bottom - bounds.top;
 

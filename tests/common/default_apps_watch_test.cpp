@@ -29,9 +29,11 @@ std::filesystem::path TestProgramFolder() {
   return std::filesystem::path(own).parent_path();
 }
 
+// Under HKEY_CLASSES_ROOT, since Wine's ShellExecuteW does not look into the
+// current user's classes for an address's protocol.
 void SetDefaultValue(const std::wstring& key_path, const std::wstring& value) {
   UniqueRegistryKey key;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, key_path.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, key_path.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
                             nullptr, key.Put(), nullptr),
             ERROR_SUCCESS);
   ASSERT_EQ(
@@ -62,7 +64,7 @@ class DefaultAppsWatch : public ::testing::Test {
     if (const HWND window = FindWindowW(L"Cindral.TestSettings", nullptr)) {
       PostMessageW(window, WM_CLOSE, 0, 0);
     }
-    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Classes\\ms-settings");
+    RegDeleteTreeW(HKEY_CLASSES_ROOT, L"ms-settings");
     ClearAssociations();
     std::error_code ignored;
     std::filesystem::remove_all(records_, ignored);
@@ -72,15 +74,15 @@ class DefaultAppsWatch : public ::testing::Test {
     const std::wstring program =
         (TestProgramFolder() / L"fake-settings" / L"SystemSettings.exe").wstring();
     ASSERT_TRUE(std::filesystem::exists(program));
-    SetDefaultValue(L"Software\\Classes\\ms-settings", L"URL:ms-settings");
+    SetDefaultValue(L"ms-settings", L"URL:ms-settings");
     UniqueRegistryKey key;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Classes\\ms-settings", 0, KEY_SET_VALUE,
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, L"ms-settings", 0, KEY_SET_VALUE,
                             key.Put()),
               ERROR_SUCCESS);
     ASSERT_EQ(RegSetValueExW(key.Get(), L"URL Protocol", 0, REG_SZ,
                              reinterpret_cast<const BYTE*>(L""), sizeof(wchar_t)),
               ERROR_SUCCESS);
-    SetDefaultValue(L"Software\\Classes\\ms-settings\\shell\\open\\command",
+    SetDefaultValue(L"ms-settings\\shell\\open\\command",
                     L"\"" + program + L"\" \"" + records_.wstring() + L"\" " +
                         (shows == SettingsShows::kWindow ? L"window" : L"none") + L" \"%1\"");
   }

@@ -76,8 +76,7 @@ class DefaultAppsWatch : public ::testing::Test {
     ASSERT_TRUE(std::filesystem::exists(program));
     SetDefaultValue(L"ms-settings", L"URL:ms-settings");
     UniqueRegistryKey key;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, L"ms-settings", 0, KEY_SET_VALUE,
-                            key.Put()),
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, L"ms-settings", 0, KEY_SET_VALUE, key.Put()),
               ERROR_SUCCESS);
     ASSERT_EQ(RegSetValueExW(key.Get(), L"URL Protocol", 0, REG_SZ,
                              reinterpret_cast<const BYTE*>(L""), sizeof(wchar_t)),

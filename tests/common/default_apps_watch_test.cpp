@@ -270,6 +270,10 @@ TEST_F(DefaultAppsWatch, EndsWhenTheUserClosesThePage) {
   ASSERT_NE(WaitForTick(L"shown.txt", 30000), 0u);
   const HWND page = FindWindowW(L"Cindral.TestSettings", nullptr);
   ASSERT_NE(page, nullptr);
+  // Closed before the watch's next pass, the page would never have been
+  // found and the watch would rightly wait its thirty seconds: give it the
+  // grace time, over four passes.
+  Sleep(2500);
   PostMessageW(page, WM_CLOSE, 0, 0);
   const uint64_t closed = WaitForTick(L"closed.txt", 10000);
   ASSERT_NE(closed, 0u);

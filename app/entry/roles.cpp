@@ -7,22 +7,18 @@
 #include "app/entry/worker_shared_state.h"
 #include "app/jobs/job_runner.h"
 #include "app/ui/main_window.h"
+#include "common/default_apps.h"
 #include "common/file_system.h"
 #include "common/selection_request.h"
 #include "common/win_owners.h"
 
 namespace cindral {
-namespace {
 
-// Roles whose bodies are still being built fail plainly instead of
-// pretending to have done something.
-[[noreturn]] void FailNotBuilt(const char* what) {
-  throw std::runtime_error(std::string(what) + " is not available in this build.");
+// Exits with 0 however the watch ends: the page is the user's business.
+int RunDefaultAppsRole() {
+  WatchDefaultAppsSettings(kDefaultAppsAddress, DefaultCheck::kFirst);
+  return 0;
 }
-
-}  // namespace
-
-int RunDefaultAppsRole() { FailNotBuilt("The default-apps page"); }
 
 int RunWorkerRole(const LaunchChoice& choice) {
   const SelectionRequest request = ReadSelectionRequest(choice.request_path);

@@ -3,6 +3,9 @@ option(CINDRAL_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSaniti
 option(CINDRAL_FUZZ "Build the libFuzzer targets (clang only)" OFF)
 
 set(CINDRAL_WARNINGS -Wall -Wextra -Werror)
+# The native trees only test, benchmark and fuzz, so the asserts on what the
+# codecs and containers document of their callers stay on in every build type.
+add_compile_options(-UNDEBUG)
 if(CINDRAL_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)

@@ -25,7 +25,7 @@ struct InterfaceTraits {
 template <typename Interface>
 bool InterfaceAnswers(REFIID iid) {
   if constexpr (std::is_same_v<Interface, IUnknown>) {
-    return IsEqualIID(iid, IID_IUnknown);
+    return IsEqualIID(iid, __uuidof(IUnknown));
   } else {
     return IsEqualIID(iid, InterfaceTraits<Interface>::Id()) ||
            InterfaceAnswers<typename InterfaceTraits<Interface>::Parent>(iid);

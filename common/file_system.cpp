@@ -1,24 +1,27 @@
 #include "common/file_system.h"
 
+#include <string_view>
 #include <vector>
+
+#include "common/utf8.h"
+#include "common/win_owners.h"
 
 namespace cindral {
 
 std::runtime_error FileSystemFailure(const char* operation, DWORD code) {
-  char* text = nullptr;
-  const DWORD length = FormatMessageA(
+  LocalMemory<wchar_t> text;
+  const DWORD length = FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+      nullptr, code, 0, reinterpret_cast<wchar_t*>(text.Put()), 0, nullptr);
   std::string message = std::string(operation) + ": ";
-  if (length != 0 && text != nullptr) {
-    std::string system_text(text, length);
-    while (!system_text.empty() && (system_text.back() == '\n' || system_text.back() == '\r'))
-      system_text.pop_back();
-    message += system_text;
+  if (length != 0 && text) {
+    std::wstring_view system_text(text.Get(), length);
+    while (!system_text.empty() && (system_text.back() == L'\n' || system_text.back() == L'\r'))
+      system_text.remove_suffix(1);
+    message += Utf8FromWide(system_text);
   } else {
     message += "error " + std::to_string(code);
   }
-  if (text != nullptr) LocalFree(text);
   return std::runtime_error(message);
 }
 

@@ -10,25 +10,11 @@
 
 #include "app/entry/command_line_grammar.h"
 #include "app/entry/roles.h"
+#include "common/utf8.h"
 #include "common/win_owners.h"
 
 namespace cindral {
 namespace {
-
-// The program's own texts are ASCII and widen byte by byte; texts the platform
-// put into a failure are in the ANSI code page, so those are decoded from it.
-std::wstring WidenFailureText(const char* text) {
-  const std::string narrow(text);
-  bool ascii = true;
-  for (const char byte : narrow) ascii = ascii && static_cast<unsigned char>(byte) < 0x80;
-  if (ascii) return std::wstring(narrow.begin(), narrow.end());
-  const int length =
-      MultiByteToWideChar(CP_ACP, 0, narrow.data(), static_cast<int>(narrow.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(length), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, narrow.data(), static_cast<int>(narrow.size()), wide.data(),
-                      length);
-  return wide;
-}
 
 std::vector<std::wstring> SplitCommandLine(LocalMemory<LPWSTR>& owner) {
   int count = 0;
@@ -73,7 +59,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   try {
     return cindral::RunRole();
   } catch (const std::exception& failure) {
-    const std::wstring text = cindral::WidenFailureText(failure.what());
+    const std::wstring text = cindral::WideFromUtf8(failure.what());
     MessageBoxW(nullptr, text.c_str(), L"Vantle", MB_ICONERROR);
     return 1;
   }

@@ -10,6 +10,7 @@
 #include "common/default_apps.h"
 #include "common/file_system.h"
 #include "common/selection_request.h"
+#include "common/thread_count.h"
 #include "common/win_owners.h"
 
 namespace cindral {
@@ -27,14 +28,11 @@ int RunWorkerRole(const LaunchChoice& choice) {
   DeleteFileW(choice.request_path.c_str());
 
   const WorkerSharedStateMapping shared = OpenWorkerSharedState(choice.mapping_name);
-  return RunArchiveJob(request.pack, request.paths, shared.State(),
-                       static_cast<int32_t>(choice.thread_count));
+  return RunArchiveJob(request.pack, request.paths, shared.State(), choice.thread_count);
 }
 
 int RunHeadlessRole(const LaunchChoice& choice) {
-  const DWORD processors = GetActiveProcessorCount(ALL_PROCESSOR_GROUPS);
-  return RunArchiveJob(choice.pack, choice.paths, nullptr,
-                       static_cast<int32_t>(processors < 1 ? 1 : processors));
+  return RunArchiveJob(choice.pack, choice.paths, nullptr, MaxThreadCount());
 }
 
 InterfaceInputs PrepareInterfaceInputs(const LaunchChoice& choice) {

@@ -1,6 +1,7 @@
 #include "app/entry/worker_shared_state.h"
 
 #include "common/guid_text.h"
+#include "common/utf8.h"
 
 #include <objbase.h>
 
@@ -26,14 +27,6 @@ void CopyText(wchar_t* field, size_t units, std::wstring_view text) {
 template <size_t N>
 void CopyText(wchar_t (&field)[N], std::wstring_view text) {
   CopyText(field, N, text);
-}
-
-std::wstring Widen(std::string_view text) {
-  std::wstring wide;
-  wide.reserve(text.size());
-  for (const char byte : text)
-    wide.push_back(static_cast<wchar_t>(static_cast<unsigned char>(byte)));
-  return wide;
 }
 
 bool MessageMayBeReplacedByFinalFailure(const WorkerSharedState& state) {
@@ -154,7 +147,7 @@ void ReportCallbackFailure(WorkerSharedState& state, std::wstring_view text) {
 }
 
 void ReportCallbackFailure(WorkerSharedState& state, std::string_view text) {
-  ReportCallbackFailure(state, std::wstring_view(Widen(text)));
+  ReportCallbackFailure(state, std::wstring_view(WideFromUtf8(text)));
 }
 
 void ReportNotice(WorkerSharedState& state, std::wstring_view text) {
@@ -166,7 +159,7 @@ void ReportFinalFailure(WorkerSharedState& state, std::wstring_view text) {
 }
 
 void ReportFinalFailure(WorkerSharedState& state, std::string_view text) {
-  ReportFinalFailure(state, std::wstring_view(Widen(text)));
+  ReportFinalFailure(state, std::wstring_view(WideFromUtf8(text)));
 }
 
 void WipePassword(WorkerSharedState& state) {

@@ -123,7 +123,7 @@ void ReportCurrentItem(WorkerSharedState& state, std::wstring_view item);
 void ReportResultPath(WorkerSharedState& state, std::wstring_view path);
 
 // The message field has three writers with three rules. Narrow texts are
-// widened one byte per unit (the program's own texts are ASCII).
+// UTF-8, as every failure text of the program is.
 // A failing callback: always overwrites, so the latest precise reason wins.
 void ReportCallbackFailure(WorkerSharedState& state, std::wstring_view text);
 void ReportCallbackFailure(WorkerSharedState& state, std::string_view text);

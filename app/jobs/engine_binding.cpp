@@ -8,7 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "app/entry/worker_shared_state.h"
+#include "app/jobs/job_host.h"
+#include "common/utf8.h"
 
 namespace cindral {
 namespace {
@@ -43,14 +44,14 @@ void FreeEngine(EngineLibrary& engine) {
   engine.module.Reset();
 }
 
-void ConfigureHandler(IUnknown* handler, uint32_t thread_count, bool full_zip_settings) {
+void ConfigureHandler(IUnknown* handler, uint32_t thread_count, HandlerUse use) {
   ComPtr<abi::ISetProperties> properties;
   if (handler == nullptr ||
       handler->QueryInterface(abi::kIidSetProperties, properties.PutVoid()) != S_OK || !properties)
     return;
 
   UniqueBstr method(SysAllocString(L"Deflate"));
-  if (full_zip_settings && method.Get() == nullptr)
+  if (use == HandlerUse::kZipWriting && method.Get() == nullptr)
     throw std::runtime_error("Cannot configure archive engine.");
 
   const wchar_t* const names[3] = {L"mt", L"m", L"x"};
@@ -61,24 +62,23 @@ void ConfigureHandler(IUnknown* handler, uint32_t thread_count, bool full_zip_se
   values[1].bstrVal = method.Get();
   values[2].vt = VT_UI4;
   values[2].ulVal = 5;
-  const abi::UInt32 count = full_zip_settings ? 3 : 1;
+  const abi::UInt32 count = use == HandlerUse::kZipWriting ? 3 : 1;
   if (properties->SetProperties(names, values, count) != S_OK)
     throw std::runtime_error("Cannot configure archive engine.");
 }
 
-HRESULT RequestArchivePassword(WorkerSharedState* shared, BSTR* password) noexcept {
+HRESULT RequestArchivePassword(JobHost& host, BSTR* password) noexcept {
   if (password == nullptr) return E_INVALIDARG;
   *password = nullptr;
-  if (shared == nullptr) return E_ABORT;
   try {
     // A cancelled prompt throws "Cancelled.", which lands in the message
     // field like every other failure here.
-    const std::optional<std::wstring> given = RequestPassword(*shared);
+    const std::optional<std::wstring> given = host.RequestPassword();
     if (!given) return E_ABORT;
     *password = SysAllocString(given->c_str());
     return *password != nullptr ? S_OK : E_OUTOFMEMORY;
   } catch (const std::exception& failure) {
-    ReportCallbackFailure(*shared, std::string_view(failure.what()));
+    host.ReportCallbackFailure(WideFromUtf8(failure.what()));
     return E_FAIL;
   } catch (...) {
     return E_FAIL;

@@ -13,7 +13,7 @@
 
 namespace cindral {
 
-struct WorkerSharedState;
+class JobHost;
 
 // The loaded engine for one job. The module owner frees the library on every
 // way out of the job, also when loading stopped half-way.
@@ -29,14 +29,20 @@ void LoadEngine(EngineLibrary& engine);
 
 void FreeEngine(EngineLibrary& engine);
 
-// Gives a handler its thread count ("mt", at least 1) and, for packing, also
-// method Deflate ("m") and level 5 ("x"). A handler without ISetProperties is
-// left as it is. Fails with "Cannot configure archive engine.".
-void ConfigureHandler(IUnknown* handler, uint32_t thread_count, bool full_zip_settings);
+// What a handler is told besides its thread count.
+enum class HandlerUse {
+  kReading,     // "mt" only
+  kZipWriting,  // also method Deflate ("m") and level 5 ("x")
+};
+
+// Gives a handler its thread count ("mt", at least 1) and the settings of its
+// use. A handler without ISetProperties is left as it is. Fails with "Cannot
+// configure archive engine.".
+void ConfigureHandler(IUnknown* handler, uint32_t thread_count, HandlerUse use);
 
 // The password for the engine: asked from the user once per job through the
-// shared state and reused from its password field afterwards. Headless jobs
-// (no shared state) never get one. Never throws.
-HRESULT RequestArchivePassword(WorkerSharedState* shared, BSTR* password) noexcept;
+// host and reused from the shared password field afterwards. A host with
+// nobody to ask gives none. Never throws.
+HRESULT RequestArchivePassword(JobHost& host, BSTR* password) noexcept;
 
 }  // namespace cindral

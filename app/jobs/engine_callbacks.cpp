@@ -6,8 +6,9 @@
 #include <string>
 #include <utility>
 
-#include "app/entry/worker_shared_state.h"
 #include "app/jobs/engine_binding.h"
+#include "app/jobs/job_host.h"
+#include "common/utf8.h"
 
 namespace cindral {
 namespace {
@@ -20,21 +21,15 @@ constexpr wchar_t kDamagedArchiveText[] =
     L"Archive is damaged or uses an unsupported codec / Archief beschadigd of codec niet "
     L"ondersteund.";
 
-bool IsCancelled(const WorkerSharedState* shared) {
-  return shared != nullptr && IsWorkerStopRequested(*shared);
-}
-
-HRESULT ProgressResult(const WorkerSharedState* shared) {
-  return IsCancelled(shared) ? E_ABORT : S_OK;
-}
+HRESULT ProgressResult(JobHost& host) { return host.IsCancelRequested() ? E_ABORT : S_OK; }
 
 // The one place where exceptions stop: the engine only understands codes.
 template <typename Body>
-HRESULT AnswerEngine(WorkerSharedState* shared, Body&& body) noexcept {
+HRESULT AnswerEngine(JobHost& host, Body&& body) noexcept {
   try {
     return body();
   } catch (const std::exception& failure) {
-    if (shared != nullptr) ReportCallbackFailure(*shared, std::string_view(failure.what()));
+    host.ReportCallbackFailure(WideFromUtf8(failure.what()));
     return E_FAIL;
   } catch (...) {
     return E_FAIL;
@@ -69,63 +64,40 @@ bool IsSkippableOpenError(DWORD error) {
 
 }  // namespace
 
-void NoteSkippedSource(WorkerSharedState* shared, std::wstring_view path) {
-  if (shared == nullptr) return;
+void NoteSkippedSource(JobHost& host, std::wstring_view path) {
   std::wstring notice(kSkippedSourceNotice);
   notice.append(path);
-  ReportNotice(*shared, notice);
+  host.ReportNotice(notice);
 }
 
 // --- OpenCallback -----------------------------------------------------------
 
-ComPtr<OpenCallback> OpenCallback::Create(WorkerSharedState* shared) {
-  return ComPtr<OpenCallback>::Adopt(new OpenCallback(shared));
-}
-
-HRESULT OpenCallback::QueryInterface(REFIID iid, void** out) {
-  if (out == nullptr) return E_POINTER;
-  *out = nullptr;
-  if (IsEqualIID(iid, kIidUnknown) || IsEqualIID(iid, abi::kIidArchiveOpenCallback))
-    *out = static_cast<abi::IArchiveOpenCallback*>(this);
-  else if (IsEqualIID(iid, abi::kIidCryptoGetTextPassword))
-    *out = static_cast<abi::ICryptoGetTextPassword*>(this);
-  else
-    return E_NOINTERFACE;
-  AddRef();
-  return S_OK;
-}
-
-ULONG OpenCallback::AddRef() { return static_cast<ULONG>(InterlockedIncrement(&references_)); }
-ULONG OpenCallback::Release() {
-  const LONG left = InterlockedDecrement(&references_);
-  if (left == 0) delete this;
-  return static_cast<ULONG>(left);
+ComPtr<OpenCallback> OpenCallback::Create(JobHost& host) {
+  return ComPtr<OpenCallback>::Adopt(new OpenCallback(host));
 }
 
 HRESULT OpenCallback::SetTotal(const abi::UInt64*, const abi::UInt64*) {
-  return ProgressResult(shared_);
+  return ProgressResult(host_);
 }
 
 HRESULT OpenCallback::SetCompleted(const abi::UInt64*, const abi::UInt64*) {
-  return ProgressResult(shared_);
+  return ProgressResult(host_);
 }
 
 HRESULT OpenCallback::CryptoGetTextPassword(BSTR* password) {
-  return RequestArchivePassword(shared_, password);
+  return RequestArchivePassword(host_, password);
 }
 
 // --- ExtractCallback --------------------------------------------------------
 
-ComPtr<ExtractCallback> ExtractCallback::Create(WorkerSharedState* shared,
-                                                std::wstring staging_root,
+ComPtr<ExtractCallback> ExtractCallback::Create(JobHost& host, std::wstring staging_root,
                                                 const std::vector<ExtractItem>* items) {
-  return ComPtr<ExtractCallback>::Adopt(
-      new ExtractCallback(shared, std::move(staging_root), items));
+  return ComPtr<ExtractCallback>::Adopt(new ExtractCallback(host, std::move(staging_root), items));
 }
 
-ExtractCallback::ExtractCallback(WorkerSharedState* shared, std::wstring staging_root,
+ExtractCallback::ExtractCallback(JobHost& host, std::wstring staging_root,
                                  const std::vector<ExtractItem>* items)
-    : shared_(shared),
+    : host_(host),
       staging_root_(staging_root),
       items_(items),
       staging_folders_(std::move(staging_root)) {}
@@ -135,38 +107,17 @@ ExtractCallback::~ExtractCallback() {
   current_output_.Reset();
 }
 
-HRESULT ExtractCallback::QueryInterface(REFIID iid, void** out) {
-  if (out == nullptr) return E_POINTER;
-  *out = nullptr;
-  if (IsEqualIID(iid, kIidUnknown) || IsEqualIID(iid, abi::kIidArchiveExtractCallback) ||
-      IsEqualIID(iid, abi::kIidProgress))
-    *out = static_cast<abi::IArchiveExtractCallback*>(this);
-  else if (IsEqualIID(iid, abi::kIidCryptoGetTextPassword))
-    *out = static_cast<abi::ICryptoGetTextPassword*>(this);
-  else
-    return E_NOINTERFACE;
-  AddRef();
-  return S_OK;
-}
-
-ULONG ExtractCallback::AddRef() { return static_cast<ULONG>(InterlockedIncrement(&references_)); }
-ULONG ExtractCallback::Release() {
-  const LONG left = InterlockedDecrement(&references_);
-  if (left == 0) delete this;
-  return static_cast<ULONG>(left);
-}
-
 HRESULT ExtractCallback::SetTotal(abi::UInt64 total) {
-  if (shared_ != nullptr) ReportTotal(*shared_, total);
-  return ProgressResult(shared_);
+  host_.ReportTotal(total);
+  return ProgressResult(host_);
 }
 
 HRESULT ExtractCallback::SetCompleted(const abi::UInt64* completed) {
-  if (shared_ != nullptr && completed != nullptr) ReportCompleted(*shared_, *completed);
-  return ProgressResult(shared_);
+  if (completed != nullptr) host_.ReportCompleted(*completed);
+  return ProgressResult(host_);
 }
 
-HRESULT ExtractCallback::PrepareOperation(abi::Int32) { return ProgressResult(shared_); }
+HRESULT ExtractCallback::PrepareOperation(abi::Int32) { return ProgressResult(host_); }
 
 HRESULT ExtractCallback::GetStream(abi::UInt32 index, abi::ISequentialOutStream** out,
                                    abi::Int32 ask_mode) {
@@ -175,8 +126,8 @@ HRESULT ExtractCallback::GetStream(abi::UInt32 index, abi::ISequentialOutStream*
   current_index_ = index;
   // A file the engine did not finish is closed here (once the engine lets go).
   current_output_.Reset();
-  if (IsCancelled(shared_)) return E_ABORT;
-  return AnswerEngine(shared_, [&] {
+  if (host_.IsCancelRequested()) return E_ABORT;
+  return AnswerEngine(host_, [&] {
     *out = OpenItemStream(index, ask_mode).Detach();
     return S_OK;
   });
@@ -187,7 +138,7 @@ ComPtr<abi::ISequentialOutStream> ExtractCallback::OpenItemStream(abi::UInt32 in
   if (items_ == nullptr || index >= items_->size())
     throw std::runtime_error("Archive item index out of range.");
   const ExtractItem& item = (*items_)[index];
-  if (shared_ != nullptr) ReportCurrentItem(*shared_, item.relative_path);
+  host_.ReportCurrentItem(item.relative_path);
   if (ask_mode != abi::kAskExtract) return {};
 
   CheckStagingRelativePath(item.relative_path);
@@ -212,50 +163,30 @@ HRESULT ExtractCallback::SetOperationResult(abi::Int32 result) {
   }
   if (result == abi::kResultOk) return S_OK;
   failed_ = true;
-  if (shared_ != nullptr)
-    ReportCallbackFailure(
-        *shared_, std::wstring_view(result == abi::kResultWrongPassword ? kWrongPasswordText
-                                                                        : kDamagedArchiveText));
+  host_.ReportCallbackFailure(result == abi::kResultWrongPassword ? kWrongPasswordText
+                                                                  : kDamagedArchiveText);
   return E_FAIL;
 }
 
 HRESULT ExtractCallback::CryptoGetTextPassword(BSTR* password) {
-  return RequestArchivePassword(shared_, password);
+  return RequestArchivePassword(host_, password);
 }
 
 // --- UpdateCallback ---------------------------------------------------------
 
-ComPtr<UpdateCallback> UpdateCallback::Create(WorkerSharedState* shared,
+ComPtr<UpdateCallback> UpdateCallback::Create(JobHost& host,
                                               const std::vector<ZipSourceItem>* items) {
-  return ComPtr<UpdateCallback>::Adopt(new UpdateCallback(shared, items));
-}
-
-HRESULT UpdateCallback::QueryInterface(REFIID iid, void** out) {
-  if (out == nullptr) return E_POINTER;
-  *out = nullptr;
-  if (!IsEqualIID(iid, kIidUnknown) && !IsEqualIID(iid, abi::kIidArchiveUpdateCallback) &&
-      !IsEqualIID(iid, abi::kIidProgress))
-    return E_NOINTERFACE;
-  *out = static_cast<abi::IArchiveUpdateCallback*>(this);
-  AddRef();
-  return S_OK;
-}
-
-ULONG UpdateCallback::AddRef() { return static_cast<ULONG>(InterlockedIncrement(&references_)); }
-ULONG UpdateCallback::Release() {
-  const LONG left = InterlockedDecrement(&references_);
-  if (left == 0) delete this;
-  return static_cast<ULONG>(left);
+  return ComPtr<UpdateCallback>::Adopt(new UpdateCallback(host, items));
 }
 
 HRESULT UpdateCallback::SetTotal(abi::UInt64 total) {
-  if (shared_ != nullptr) ReportTotal(*shared_, total);
-  return ProgressResult(shared_);
+  host_.ReportTotal(total);
+  return ProgressResult(host_);
 }
 
 HRESULT UpdateCallback::SetCompleted(const abi::UInt64* completed) {
-  if (shared_ != nullptr && completed != nullptr) ReportCompleted(*shared_, *completed);
-  return ProgressResult(shared_);
+  if (completed != nullptr) host_.ReportCompleted(*completed);
+  return ProgressResult(host_);
 }
 
 HRESULT UpdateCallback::GetUpdateItemInfo(abi::UInt32, abi::Int32* new_data,
@@ -304,12 +235,12 @@ HRESULT UpdateCallback::GetProperty(abi::UInt32 index, PROPID id, PROPVARIANT* v
 HRESULT UpdateCallback::GetStream(abi::UInt32 index, abi::ISequentialInStream** in) {
   if (in == nullptr) return E_INVALIDARG;
   *in = nullptr;
-  if (IsCancelled(shared_)) return E_ABORT;
-  return AnswerEngine(shared_, [&] {
+  if (host_.IsCancelRequested()) return E_ABORT;
+  return AnswerEngine(host_, [&] {
     if (items_ == nullptr || index >= items_->size())
       throw std::runtime_error("Archive item index out of range.");
     const ZipSourceItem& item = (*items_)[index];
-    if (shared_ != nullptr) ReportCurrentItem(*shared_, item.archive_name);
+    host_.ReportCurrentItem(item.archive_name);
     if (item.is_folder) return S_OK;
     return OpenSource(item, in);
   });
@@ -325,12 +256,11 @@ HRESULT UpdateCallback::OpenSource(const ZipSourceItem& item, abi::ISequentialIn
   // Files that vanish, are locked or are forbidden leave the archive
   // incomplete rather than failing the whole job.
   if (IsSkippableOpenError(error)) {
-    NoteSkippedSource(shared_, item.source_path);
+    NoteSkippedSource(host_, item.source_path);
     return S_FALSE;
   }
-  if (shared_ != nullptr)
-    ReportCallbackFailure(*shared_, L"Bestand niet leesbaar / Cannot read file (Windows " +
-                                        std::to_wstring(error) + L"):\n" + item.source_path);
+  host_.ReportCallbackFailure(L"Bestand niet leesbaar / Cannot read file (Windows " +
+                              std::to_wstring(error) + L"):\n" + item.source_path);
   return ResultFromWin32(error);
 }
 

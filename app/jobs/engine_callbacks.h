@@ -1,7 +1,7 @@
 // The callback objects through which the archive engine reports progress,
 // asks for streams and asks for the password. They never let an exception
 // reach the engine: every failure becomes a result code, and its text goes
-// into the shared state when there is one (headless jobs have none).
+// to the job's host, which outlives every callback of its job.
 #pragma once
 
 #include <windows.h>
@@ -14,12 +14,13 @@
 
 #include "app/jobs/engine_streams.h"
 #include "app/jobs/path_safety.h"
+#include "common/com_object.h"
 #include "common/win_owners.h"
 #include "engine/abi/archive_interfaces.h"
 
 namespace cindral {
 
-struct WorkerSharedState;
+class JobHost;
 
 // One archive entry as extraction knows it; position i is engine index i.
 struct ExtractItem {
@@ -40,46 +41,40 @@ struct ZipSourceItem {
 };
 
 // Records that a source was left out of a new archive: only the first one is
-// named, an existing message stays, and headless runs record nothing.
-void NoteSkippedSource(WorkerSharedState* shared, std::wstring_view path);
+// named and an existing message stays.
+void NoteSkippedSource(JobHost& host, std::wstring_view path);
 
-class OpenCallback final : public abi::IArchiveOpenCallback, public abi::ICryptoGetTextPassword {
+class OpenCallback final
+    : public ComObject<abi::IArchiveOpenCallback, abi::ICryptoGetTextPassword> {
  public:
-  static ComPtr<OpenCallback> Create(WorkerSharedState* shared);
+  static ComPtr<OpenCallback> Create(JobHost& host);
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
-  ULONG STDMETHODCALLTYPE AddRef() override;
-  ULONG STDMETHODCALLTYPE Release() override;
   HRESULT STDMETHODCALLTYPE SetTotal(const abi::UInt64* files, const abi::UInt64* bytes) override;
   HRESULT STDMETHODCALLTYPE SetCompleted(const abi::UInt64* files,
                                          const abi::UInt64* bytes) override;
   HRESULT STDMETHODCALLTYPE CryptoGetTextPassword(BSTR* password) override;
 
  private:
-  explicit OpenCallback(WorkerSharedState* shared) : shared_(shared) {}
-  ~OpenCallback() = default;
+  explicit OpenCallback(JobHost& host) : host_(host) {}
+  ~OpenCallback() override = default;
 
-  LONG references_ = 1;
-  WorkerSharedState* shared_;
+  JobHost& host_;
 };
 
 // Writes every extracted file into the staging folder. Each folder there is
 // guarded once, the first time an item needs it, and stays guarded until the
 // callback goes away; so the handles held grow with the number of distinct
 // folders, never with the number of files.
-class ExtractCallback final : public abi::IArchiveExtractCallback,
-                              public abi::ICryptoGetTextPassword {
+class ExtractCallback final
+    : public ComObject<abi::IArchiveExtractCallback, abi::ICryptoGetTextPassword> {
  public:
-  static ComPtr<ExtractCallback> Create(WorkerSharedState* shared, std::wstring staging_root,
+  static ComPtr<ExtractCallback> Create(JobHost& host, std::wstring staging_root,
                                         const std::vector<ExtractItem>* items);
 
   // The engine reported at least one item as not OK.
   bool HasFailedItem() const { return failed_; }
   size_t HeldDirectoryCount() const { return staging_folders_.HeldCount(); }
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
-  ULONG STDMETHODCALLTYPE AddRef() override;
-  ULONG STDMETHODCALLTYPE Release() override;
   HRESULT STDMETHODCALLTYPE SetTotal(abi::UInt64 total) override;
   HRESULT STDMETHODCALLTYPE SetCompleted(const abi::UInt64* completed) override;
   HRESULT STDMETHODCALLTYPE GetStream(abi::UInt32 index, abi::ISequentialOutStream** out,
@@ -89,14 +84,12 @@ class ExtractCallback final : public abi::IArchiveExtractCallback,
   HRESULT STDMETHODCALLTYPE CryptoGetTextPassword(BSTR* password) override;
 
  private:
-  ExtractCallback(WorkerSharedState* shared, std::wstring staging_root,
-                  const std::vector<ExtractItem>* items);
-  ~ExtractCallback();
+  ExtractCallback(JobHost& host, std::wstring staging_root, const std::vector<ExtractItem>* items);
+  ~ExtractCallback() override;
 
   ComPtr<abi::ISequentialOutStream> OpenItemStream(abi::UInt32 index, abi::Int32 ask_mode);
 
-  LONG references_ = 1;
-  WorkerSharedState* shared_;
+  JobHost& host_;
   std::wstring staging_root_;
   const std::vector<ExtractItem>* items_;
   // One held handle per distinct staging folder, for the callback's whole
@@ -107,14 +100,10 @@ class ExtractCallback final : public abi::IArchiveExtractCallback,
   bool failed_ = false;
 };
 
-class UpdateCallback final : public abi::IArchiveUpdateCallback {
+class UpdateCallback final : public ComObject<abi::IArchiveUpdateCallback> {
  public:
-  static ComPtr<UpdateCallback> Create(WorkerSharedState* shared,
-                                       const std::vector<ZipSourceItem>* items);
+  static ComPtr<UpdateCallback> Create(JobHost& host, const std::vector<ZipSourceItem>* items);
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
-  ULONG STDMETHODCALLTYPE AddRef() override;
-  ULONG STDMETHODCALLTYPE Release() override;
   HRESULT STDMETHODCALLTYPE SetTotal(abi::UInt64 total) override;
   HRESULT STDMETHODCALLTYPE SetCompleted(const abi::UInt64* completed) override;
   HRESULT STDMETHODCALLTYPE GetUpdateItemInfo(abi::UInt32 index, abi::Int32* new_data,
@@ -125,14 +114,13 @@ class UpdateCallback final : public abi::IArchiveUpdateCallback {
   HRESULT STDMETHODCALLTYPE SetOperationResult(abi::Int32 result) override;
 
  private:
-  UpdateCallback(WorkerSharedState* shared, const std::vector<ZipSourceItem>* items)
-      : shared_(shared), items_(items) {}
-  ~UpdateCallback() = default;
+  UpdateCallback(JobHost& host, const std::vector<ZipSourceItem>* items)
+      : host_(host), items_(items) {}
+  ~UpdateCallback() override = default;
 
   HRESULT OpenSource(const ZipSourceItem& item, abi::ISequentialInStream** in);
 
-  LONG references_ = 1;
-  WorkerSharedState* shared_;
+  JobHost& host_;
   const std::vector<ZipSourceItem>* items_;
 };
 

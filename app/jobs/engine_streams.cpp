@@ -5,24 +5,10 @@
 #include <utility>
 
 #include "app/jobs/path_safety.h"
+#include "common/utf8.h"
 
 namespace cindral {
 namespace {
-
-std::string ToUtf8(const std::wstring& text) {
-  if (text.empty()) return {};
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                       nullptr, 0, nullptr, nullptr);
-  if (size <= 0) return {};
-  std::string result(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size,
-                      nullptr, nullptr);
-  return result;
-}
-
-bool IsStreamInterface(REFIID iid, const IID& stream, const IID& sequential) {
-  return IsEqualIID(iid, kIidUnknown) || IsEqualIID(iid, stream) || IsEqualIID(iid, sequential);
-}
 
 HRESULT SeekFile(HANDLE file, abi::Int64 offset, abi::UInt32 origin, abi::UInt64* new_position) {
   LARGE_INTEGER distance;
@@ -52,30 +38,13 @@ ComPtr<Input> Input::Open(const std::wstring& path) {
   if (!file) {
     const DWORD error = GetLastError();
     throw std::runtime_error("Cannot read source file (Windows " + std::to_string(error) +
-                             "): " + ToUtf8(path));
+                             "): " + Utf8FromWide(path));
   }
   return Adopt(std::move(file));
 }
 
 ComPtr<Input> Input::Adopt(UniqueHandle file) {
   return ComPtr<Input>::Adopt(new Input(std::move(file)));
-}
-
-HRESULT Input::QueryInterface(REFIID iid, void** out) {
-  if (out == nullptr) return E_POINTER;
-  *out = nullptr;
-  if (!IsStreamInterface(iid, abi::kIidInStream, abi::kIidSequentialInStream)) return E_NOINTERFACE;
-  *out = static_cast<abi::IInStream*>(this);
-  AddRef();
-  return S_OK;
-}
-
-ULONG Input::AddRef() { return static_cast<ULONG>(InterlockedIncrement(&references_)); }
-
-ULONG Input::Release() {
-  const LONG left = InterlockedDecrement(&references_);
-  if (left == 0) delete this;
-  return static_cast<ULONG>(left);
 }
 
 HRESULT Input::Read(void* data, abi::UInt32 size, abi::UInt32* processed) {
@@ -95,24 +64,6 @@ ComPtr<Output> Output::Create(const std::wstring& path) {
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) throw std::runtime_error("Cannot create temporary output.");
   return ComPtr<Output>::Adopt(new Output(std::move(file)));
-}
-
-HRESULT Output::QueryInterface(REFIID iid, void** out) {
-  if (out == nullptr) return E_POINTER;
-  *out = nullptr;
-  if (!IsStreamInterface(iid, abi::kIidOutStream, abi::kIidSequentialOutStream))
-    return E_NOINTERFACE;
-  *out = static_cast<abi::IOutStream*>(this);
-  AddRef();
-  return S_OK;
-}
-
-ULONG Output::AddRef() { return static_cast<ULONG>(InterlockedIncrement(&references_)); }
-
-ULONG Output::Release() {
-  const LONG left = InterlockedDecrement(&references_);
-  if (left == 0) delete this;
-  return static_cast<ULONG>(left);
 }
 
 HRESULT Output::Write(const void* data, abi::UInt32 size, abi::UInt32* processed) {

@@ -7,21 +7,18 @@
 
 #include <string>
 
+#include "common/com_object.h"
 #include "common/win_owners.h"
 #include "engine/abi/archive_interfaces.h"
 
 namespace cindral {
-
-// {00000000-0000-0000-C000-000000000046}
-inline constexpr GUID kIidUnknown = {
-    0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 
 // The result code for a failed Windows call, as HRESULT_FROM_WIN32 makes it.
 // A failed call that left no error code still answers a failure.
 HRESULT ResultFromWin32(DWORD error);
 
 // A file open for reading, for the engine's IInStream.
-class Input final : public abi::IInStream {
+class Input final : public ComObject<abi::IInStream> {
  public:
   // Opens path for sequential reading, sharing read, write and delete. Fails
   // with "Cannot read source file (Windows <code>): <path>".
@@ -29,23 +26,19 @@ class Input final : public abi::IInStream {
   // Takes over a handle opened for reading.
   static ComPtr<Input> Adopt(UniqueHandle file);
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
-  ULONG STDMETHODCALLTYPE AddRef() override;
-  ULONG STDMETHODCALLTYPE Release() override;
   HRESULT STDMETHODCALLTYPE Read(void* data, abi::UInt32 size, abi::UInt32* processed) override;
   HRESULT STDMETHODCALLTYPE Seek(abi::Int64 offset, abi::UInt32 origin,
                                  abi::UInt64* new_position) override;
 
  private:
   explicit Input(UniqueHandle file) : file_(std::move(file)) {}
-  ~Input() = default;
+  ~Input() override = default;
 
-  LONG references_ = 1;
   UniqueHandle file_;
 };
 
 // A new file open for writing, for the engine's IOutStream.
-class Output final : public abi::IOutStream {
+class Output final : public ComObject<abi::IOutStream> {
  public:
   // Creates path as a new file without sharing; an existing file is never
   // opened. Fails with "Cannot create temporary output.".
@@ -53,9 +46,6 @@ class Output final : public abi::IOutStream {
 
   HANDLE File() const { return file_.Get(); }
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
-  ULONG STDMETHODCALLTYPE AddRef() override;
-  ULONG STDMETHODCALLTYPE Release() override;
   HRESULT STDMETHODCALLTYPE Write(const void* data, abi::UInt32 size,
                                   abi::UInt32* processed) override;
   HRESULT STDMETHODCALLTYPE Seek(abi::Int64 offset, abi::UInt32 origin,
@@ -64,9 +54,8 @@ class Output final : public abi::IOutStream {
 
  private:
   explicit Output(UniqueHandle file) : file_(std::move(file)) {}
-  ~Output() = default;
+  ~Output() override = default;
 
-  LONG references_ = 1;
   UniqueHandle file_;
 };
 

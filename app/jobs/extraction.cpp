@@ -8,10 +8,10 @@
 #include <unordered_set>
 #include <vector>
 
-#include "app/entry/worker_shared_state.h"
 #include "app/jobs/engine_binding.h"
 #include "app/jobs/engine_callbacks.h"
 #include "app/jobs/engine_streams.h"
+#include "app/jobs/job_host.h"
 #include "app/jobs/path_safety.h"
 #include "app/jobs/publishing.h"
 #include "common/archive_names.h"
@@ -94,15 +94,15 @@ bool IsZipName(const std::wstring& archive) {
 
 }  // namespace
 
-void ExtractArchive(const EngineLibrary& engine, const std::wstring& archive,
-                    WorkerSharedState* shared, uint32_t threads) {
+void ExtractArchive(const EngineLibrary& engine, const std::wstring& archive, JobHost& host,
+                    uint32_t threads) {
   if (!IsSupportedArchiveName(archive)) Fail("Only ZIP and 7z are supported.");
 
   // Declared in the reverse of the clean-up order: the guard goes last, so
   // the staging folder is removed while the destination is still held.
   const std::wstring destination = std::filesystem::path(archive).parent_path().wstring();
   HeldDirectories destination_guard;
-  GuardDirectoryChain(destination, false, destination_guard);
+  GuardDirectoryChain(destination, MissingFolder::kRefuse, destination_guard);
 
   const std::wstring staging_path =
       (std::filesystem::path(destination) / (L".Cindral-" + NewGuidText())).wstring();
@@ -115,10 +115,10 @@ void ExtractArchive(const EngineLibrary& engine, const std::wstring& archive,
   ComPtr<abi::IInArchive> handler;
   if (engine.create_object(&class_id, &abi::kIidInArchive, handler.PutVoid()) != S_OK || !handler)
     Fail("Cannot create archive decoder.");
-  ComPtr<OpenCallback> open_callback = OpenCallback::Create(shared);
+  ComPtr<OpenCallback> open_callback = OpenCallback::Create(host);
   if (handler->Open(input.Get(), nullptr, open_callback.Get()) != S_OK)
     Fail("Cannot open archive: damaged archive or incorrect password.");
-  ConfigureHandler(handler.Get(), threads, false);
+  ConfigureHandler(handler.Get(), threads, HandlerUse::kReading);
 
   abi::UInt32 count = 0;
   if (handler->GetNumberOfItems(&count) != S_OK) Fail("Cannot read archive directory.");
@@ -129,21 +129,21 @@ void ExtractArchive(const EngineLibrary& engine, const std::wstring& archive,
   std::unordered_set<std::wstring> seen_paths;
   seen_paths.reserve(count);
   for (abi::UInt32 index = 0; index < count; ++index) {
-    if (shared != nullptr && IsWorkerStopRequested(*shared)) Fail("Cancelled.");
+    if (host.IsCancelRequested()) Fail("Cancelled.");
     items.push_back(ExamineItem(*handler.Get(), index, seen_paths));
   }
   seen_paths = {};
 
   {
-    ComPtr<ExtractCallback> callback = ExtractCallback::Create(shared, staging.Path(), &items);
+    ComPtr<ExtractCallback> callback = ExtractCallback::Create(host, staging.Path(), &items);
     if (handler->Extract(nullptr, abi::kAllItems, 0, callback.Get()) != S_OK)
       Fail("Extraction failed: damaged archive, incorrect password, or cancelled operation.");
     if (callback->HasFailedItem()) Fail("Archive checksum verification failed.");
   }
   handler->Close();
 
-  PublishExtractedItems(destination, staging.Path(), items, shared);
-  if (shared != nullptr) ReportResultPath(*shared, destination);
+  PublishExtractedItems(destination, staging.Path(), items, host);
+  host.ReportResultPath(destination);
 }
 
 }  // namespace cindral

@@ -8,10 +8,10 @@
 namespace cindral {
 
 struct EngineLibrary;
-struct WorkerSharedState;
+class JobHost;
 
-// archive: an absolute, lexically normal path. shared is null headless.
-void ExtractArchive(const EngineLibrary& engine, const std::wstring& archive,
-                    WorkerSharedState* shared, uint32_t threads);
+// archive: an absolute, lexically normal path.
+void ExtractArchive(const EngineLibrary& engine, const std::wstring& archive, JobHost& host,
+                    uint32_t threads);
 
 }  // namespace cindral

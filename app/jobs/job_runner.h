@@ -13,8 +13,9 @@ struct WorkerSharedState;
 // pack: the selection becomes one ZIP; otherwise each path is extracted.
 // shared: the worker's shared state, or null headless. Returns the exit
 // code: 0 done, 1 failed, 2 failed after a cancel request. Never throws.
+// threads is clamped to 1 ... MaxThreadCount().
 int RunArchiveJob(bool pack, const std::vector<std::wstring>& selection, WorkerSharedState* shared,
-                  int32_t threads);
+                  uint32_t threads);
 
 // "\\?\UNC\" and "\\?\" prefixes dropped, made absolute and normalised
 // lexically; every later file-system call restores the long form.

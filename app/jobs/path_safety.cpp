@@ -115,36 +115,69 @@ std::wstring NormalizeLexically(std::wstring path) {
   return normal;
 }
 
-void RemoveTreeQuietly(const std::wstring& long_path) noexcept {
+namespace {
+
+// Removes a file, or a link or junction itself, and answers false; for a
+// plain folder lists its children into children and answers true, leaving
+// the folder for when they are gone. A path that is not there answers false.
+bool RemoveOrList(const std::wstring& long_path, std::vector<std::wstring>& children) {
   const DWORD attributes = GetFileAttributesW(long_path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return;
-  const bool is_folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
   if ((attributes & FILE_ATTRIBUTE_READONLY) != 0)
     SetFileAttributesW(long_path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-  if (!is_folder) {
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
     DeleteFileW(long_path.c_str());
-    return;
+    return false;
   }
-  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-    try {
-      std::vector<std::wstring> children;
-      WIN32_FIND_DATAW found{};
-      UniqueFind find(FindFirstFileExW((long_path + L"\\*").c_str(), FindExInfoBasic, &found,
-                                       FindExSearchNameMatch, nullptr, 0));
-      if (find) {
-        do {
-          const std::wstring_view name = found.cFileName;
-          if (name != L"." && name != L"..")
-            children.push_back(long_path + L'\\' + found.cFileName);
-        } while (FindNextFileW(find.Get(), &found));
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    RemoveDirectoryW(long_path.c_str());
+    return false;
+  }
+  WIN32_FIND_DATAW found{};
+  UniqueFind find(FindFirstFileExW((long_path + L"\\*").c_str(), FindExInfoBasic, &found,
+                                   FindExSearchNameMatch, nullptr, 0));
+  if (find) {
+    do {
+      const std::wstring_view name = found.cFileName;
+      if (name != L"." && name != L"..") children.emplace_back(name);
+    } while (FindNextFileW(find.Get(), &found));
+  }
+  return true;
+}
+
+}  // namespace
+
+// Depth first without recursion: entry names allow trees thousands of levels
+// deep, more than a thread's stack holds frames for. One path is grown and
+// cut back as the walk goes down and up.
+void RemoveTreeQuietly(const std::wstring& long_path) noexcept {
+  struct Folder {
+    size_t path_length;
+    std::vector<std::wstring> children;  // not yet removed
+  };
+  try {
+    std::wstring path = long_path;
+    std::vector<Folder> folders;
+    std::vector<std::wstring> children;
+    if (!RemoveOrList(path, children)) return;
+    folders.push_back({path.size(), std::move(children)});
+    while (!folders.empty()) {
+      Folder& folder = folders.back();
+      path.resize(folder.path_length);
+      if (folder.children.empty()) {
+        RemoveDirectoryW(path.c_str());
+        folders.pop_back();
+        continue;
       }
-      find.Reset();
-      for (const std::wstring& child : children) RemoveTreeQuietly(child);
-    } catch (...) {
-      // Out of memory while listing: what is left stays.
+      path += L'\\';
+      path += folder.children.back();
+      folder.children.pop_back();
+      children.clear();
+      if (RemoveOrList(path, children)) folders.push_back({path.size(), std::move(children)});
     }
+  } catch (...) {
+    // Out of memory while listing: what is left stays.
   }
-  RemoveDirectoryW(long_path.c_str());
 }
 
 std::wstring MakeLongPath(const std::wstring& path) {
@@ -192,7 +225,7 @@ void HeldDirectories::CloseAll() {
   handles_.clear();
 }
 
-void GuardDirectory(const std::wstring& directory, bool create, HeldDirectories& held) {
+void GuardDirectory(const std::wstring& directory, MissingFolder missing, HeldDirectories& held) {
   const std::wstring long_path = MakeLongPath(directory);
   // Wine shows a Unix symbolic link as a reparse point only here, not through
   // the handle; on Windows the handle check below is the one that counts,
@@ -201,7 +234,7 @@ void GuardDirectory(const std::wstring& directory, bool create, HeldDirectories&
   const DWORD attributes = GetFileAttributesW(long_path.c_str());
   const bool volume_root = RootNameLength(long_path) + 1 >= long_path.size();
   if (attributes == INVALID_FILE_ATTRIBUTES) {
-    if (create && !CreateDirectoryW(long_path.c_str(), nullptr) &&
+    if (missing == MissingFolder::kCreate && !CreateDirectoryW(long_path.c_str(), nullptr) &&
         GetLastError() != ERROR_ALREADY_EXISTS)
       Refuse("Cannot create destination directory.");
   } else if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && !volume_root) {
@@ -225,17 +258,17 @@ void GuardDirectory(const std::wstring& directory, bool create, HeldDirectories&
   held.Add(std::move(handle));
 }
 
-void GuardDirectoryChain(const std::wstring& path, bool create, HeldDirectories& held) {
+void GuardDirectoryChain(const std::wstring& path, MissingFolder missing, HeldDirectories& held) {
   const std::wstring normal = AbsoluteNormalPath(path);
   const size_t root_length = RootNameLength(normal);
   std::wstring current = normal.substr(0, root_length) + L"\\";
-  GuardDirectory(current, create, held);
+  GuardDirectory(current, missing, held);
 
   for (size_t start = root_length + 1; start < normal.size();) {
     const size_t separator = std::min(normal.find(L'\\', start), normal.size());
     if (!current.ends_with(L'\\')) current.push_back(L'\\');
     current.append(normal, start, separator - start);
-    GuardDirectory(current, create, held);
+    GuardDirectory(current, missing, held);
     start = separator + 1;
   }
 }
@@ -248,7 +281,7 @@ bool GuardedFolderTree::FolderOrder::operator()(const std::wstring& left,
 
 void GuardedFolderTree::Guard(const std::wstring& relative) {
   if (!root_guarded_) {
-    GuardDirectoryChain(root_, true, held_);
+    GuardDirectoryChain(root_, MissingFolder::kCreate, held_);
     root_guarded_ = true;
   }
   if (relative.empty() || guarded_.contains(relative)) return;
@@ -258,7 +291,8 @@ void GuardedFolderTree::Guard(const std::wstring& relative) {
     end = relative.find(L'\\', end + 1);
     std::wstring prefix = relative.substr(0, end);
     if (guarded_.contains(prefix)) continue;
-    GuardDirectory((std::filesystem::path(root_) / prefix).wstring(), true, held_);
+    GuardDirectory((std::filesystem::path(root_) / prefix).wstring(), MissingFolder::kCreate,
+                   held_);
     guarded_.insert(std::move(prefix));
   } while (end != std::wstring::npos);
 }

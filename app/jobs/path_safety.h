@@ -62,18 +62,24 @@ class HeldDirectories {
   std::vector<UniqueHandle> handles_;
 };
 
+// What guarding does with a directory that is not there.
+enum class MissingFolder {
+  kRefuse,  // fails with "Cannot lock destination directory."
+  kCreate,  // makes it first
+};
+
 // Opens one directory without delete sharing and refuses it unless it is a
-// plain directory (no junction, symbolic link or mount point); with create,
-// a missing directory is made first. On success the handle joins held.
+// plain directory (no junction, symbolic link or mount point); a missing
+// directory is refused or made first, as missing says. On success the handle joins held.
 // Fails with "Cannot create destination directory.", "Cannot lock
 // destination directory." or "Reparse points in destination paths are
 // blocked.".
-void GuardDirectory(const std::wstring& directory, bool create, HeldDirectories& held);
+void GuardDirectory(const std::wstring& directory, MissingFolder missing, HeldDirectories& held);
 
 // GuardDirectory on every directory from the volume root (for a UNC path the
 // share) down to path itself, in that order. A failure leaves the handles
 // taken so far in held.
-void GuardDirectoryChain(const std::wstring& path, bool create, HeldDirectories& held);
+void GuardDirectoryChain(const std::wstring& path, MissingFolder missing, HeldDirectories& held);
 
 // Removes a temporary file or folder tree on every way out of a scope,
 // quietly: a clean-up failure must not hide the job's own outcome. After the

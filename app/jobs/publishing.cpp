@@ -3,10 +3,11 @@
 #include <windows.h>
 
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 
-#include "app/entry/worker_shared_state.h"
 #include "app/jobs/engine_callbacks.h"
+#include "app/jobs/job_host.h"
 #include "app/jobs/path_safety.h"
 
 namespace cindral {
@@ -28,7 +29,7 @@ std::wstring FileNameOf(const std::wstring& path) {
 
 // Moves one staged file to target, asking about every name that is taken.
 void PublishFile(const std::wstring& source, std::wstring target, const std::wstring& file_name,
-                 WorkerSharedState* shared) {
+                 JobHost& host) {
   const std::wstring long_source = MakeLongPath(source);
   bool replace = false;
   for (unsigned attempt = 0; attempt < kMaxAttempts; ++attempt) {
@@ -49,12 +50,13 @@ void PublishFile(const std::wstring& source, std::wstring target, const std::wst
         Fail("Cannot replace destination file.");
       return;
     }
-    if (shared == nullptr)
+    const std::optional<PromptAnswer> answer = host.AskConflict(target);
+    if (!answer)
       Fail(
           "Input required. Open this archive in Cindral to choose a password or resolve a "
           "conflict.");
 
-    switch (AskWorkerPrompt(*shared, PromptKind::Conflict, target)) {
+    switch (*answer) {
       case PromptAnswer::Skip:
         return;
       case PromptAnswer::KeepBoth:
@@ -80,20 +82,19 @@ std::wstring NumberedName(const std::wstring& file_name, unsigned number) {
 }
 
 void PublishExtractedItems(const std::wstring& destination, const std::wstring& staging,
-                           const std::vector<ExtractItem>& items, WorkerSharedState* shared) {
+                           const std::vector<ExtractItem>& items, JobHost& host) {
   // Every folder an item lands in stays held until publishing ends, each
   // guarded once, the first time an item needs it: no folder on the way can
   // be swapped for a link between its check and the moves into it.
   GuardedFolderTree folders(destination);
   for (const ExtractItem& item : items) {
-    if (shared != nullptr && IsWorkerStopRequested(*shared)) Fail("Cancelled.");
+    if (host.IsCancelRequested()) Fail("Cancelled.");
     const std::wstring target = destination.ends_with(L'\\')
                                     ? destination + item.relative_path
                                     : destination + L'\\' + item.relative_path;
     folders.Guard(item.is_folder ? item.relative_path : ParentOf(item.relative_path));
     if (item.is_folder) continue;
-    PublishFile(staging + L'\\' + item.relative_path, target, FileNameOf(item.relative_path),
-                shared);
+    PublishFile(staging + L'\\' + item.relative_path, target, FileNameOf(item.relative_path), host);
   }
 }
 

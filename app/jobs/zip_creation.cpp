@@ -8,12 +8,13 @@
 #include <stdexcept>
 #include <unordered_set>
 
-#include "app/entry/worker_shared_state.h"
 #include "app/jobs/engine_binding.h"
 #include "app/jobs/engine_streams.h"
+#include "app/jobs/job_host.h"
 #include "app/jobs/path_safety.h"
 #include "common/file_system.h"
 #include "common/guid_text.h"
+#include "common/utf8.h"
 #include "common/win_owners.h"
 
 namespace cindral {
@@ -24,8 +25,8 @@ constexpr size_t kMaxItems = 0xFFFFFFFEu;
 
 [[noreturn]] void Fail(const char* text) { throw std::runtime_error(text); }
 
-void CheckCancel(WorkerSharedState* shared) {
-  if (shared != nullptr && IsWorkerStopRequested(*shared)) Fail("Cancelled.");
+void CheckCancel(JobHost& host) {
+  if (host.IsCancelRequested()) Fail("Cancelled.");
 }
 
 bool IsSkipError(DWORD error) {
@@ -57,13 +58,8 @@ std::wstring StemOf(std::wstring name) {
 // "Cannot enumerate source directory: <system text>: "<path>"".
 [[noreturn]] void FailListing(DWORD error, const std::wstring& folder) {
   const std::string system = FileSystemFailure("x", error).what();
-  const int length = WideCharToMultiByte(CP_ACP, 0, folder.c_str(), static_cast<int>(folder.size()),
-                                         nullptr, 0, nullptr, nullptr);
-  std::string narrow(static_cast<size_t>(length), '\0');
-  WideCharToMultiByte(CP_ACP, 0, folder.c_str(), static_cast<int>(folder.size()), narrow.data(),
-                      length, nullptr, nullptr);
   throw std::runtime_error("Cannot enumerate source directory: " + system.substr(3) + ": \"" +
-                           narrow + "\"");
+                           Utf8FromWide(folder) + "\"");
 }
 
 // One folder being listed, with the names its entries get in the archive.
@@ -78,13 +74,13 @@ struct OpenListing {
 
 // Reads the metadata of one item; false means skipped.
 bool AppendSourceItem(const std::wstring& source, const std::wstring& archive_name,
-                      std::vector<ZipSourceItem>& items, WorkerSharedState* shared, bool nested) {
-  CheckCancel(shared);
+                      std::vector<ZipSourceItem>& items, JobHost& host, bool nested) {
+  CheckCancel(host);
   WIN32_FILE_ATTRIBUTE_DATA data{};
   if (!GetFileAttributesExW(MakeLongPath(source).c_str(), GetFileExInfoStandard, &data)) {
     const DWORD error = GetLastError();
     if (!nested || !IsSkipError(error)) Fail("Cannot read source metadata.");
-    NoteSkippedSource(shared, source);
+    NoteSkippedSource(host, source);
     return false;
   }
   if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
@@ -103,8 +99,7 @@ bool AppendSourceItem(const std::wstring& source, const std::wstring& archive_na
 
 // Opens a folder's listing; nullopt when the folder vanished or is locked.
 std::optional<OpenListing> OpenFolderListing(const std::wstring& source,
-                                             const std::wstring& archive_name,
-                                             WorkerSharedState* shared) {
+                                             const std::wstring& archive_name, JobHost& host) {
   OpenListing listing;
   listing.source = source;
   listing.folder = MakeLongPath(source);
@@ -114,7 +109,7 @@ std::optional<OpenListing> OpenFolderListing(const std::wstring& source,
   if (!listing.find) {
     const DWORD error = GetLastError();
     if (!IsSkipError(error)) FailListing(error, source);
-    NoteSkippedSource(shared, source);
+    NoteSkippedSource(host, source);
     return std::nullopt;
   }
   listing.entry_pending = true;
@@ -122,13 +117,13 @@ std::optional<OpenListing> OpenFolderListing(const std::wstring& source,
 }
 
 // The next entry of a listing other than "." and ".."; false at its end.
-bool NextEntry(OpenListing& listing, WorkerSharedState* shared) {
+bool NextEntry(OpenListing& listing, JobHost& host) {
   for (;;) {
     if (!listing.entry_pending && !FindNextFileW(listing.find.Get(), &listing.entry)) {
       const DWORD error = GetLastError();
       if (error == ERROR_NO_MORE_FILES) return false;
       if (!IsSkipError(error)) FailListing(error, listing.source);
-      NoteSkippedSource(shared, listing.source);
+      NoteSkippedSource(host, listing.source);
       return false;
     }
     listing.entry_pending = false;
@@ -157,37 +152,37 @@ std::wstring ChooseArchivePath(const std::vector<std::wstring>& selection) {
 }
 
 void CollectSourceItems(const std::wstring& source, const std::wstring& archive_name,
-                        std::vector<ZipSourceItem>& items, WorkerSharedState* shared, bool nested) {
-  if (!AppendSourceItem(source, archive_name, items, shared, nested)) return;
+                        std::vector<ZipSourceItem>& items, JobHost& host, bool nested) {
+  if (!AppendSourceItem(source, archive_name, items, host, nested)) return;
   if (!items.back().is_folder) return;
 
   // An explicit stack instead of recursion: a hostile tree thousands of
   // levels deep must not exhaust the thread's stack.
   std::vector<OpenListing> open;
-  if (auto listing = OpenFolderListing(source, archive_name, shared))
+  if (auto listing = OpenFolderListing(source, archive_name, host))
     open.push_back(std::move(*listing));
   while (!open.empty()) {
     OpenListing& top = open.back();
-    if (!NextEntry(top, shared)) {
+    if (!NextEntry(top, host)) {
       open.pop_back();
       continue;
     }
     const std::wstring child = top.folder + L'\\' + top.entry.cFileName;
     const std::wstring child_name = top.archive_name + L'\\' + top.entry.cFileName;
-    if (!AppendSourceItem(child, child_name, items, shared, true) || !items.back().is_folder)
+    if (!AppendSourceItem(child, child_name, items, host, true) || !items.back().is_folder)
       continue;
-    if (auto listing = OpenFolderListing(child, child_name, shared))
+    if (auto listing = OpenFolderListing(child, child_name, host))
       open.push_back(std::move(*listing));
   }
 }
 
 void CreateZipArchive(const EngineLibrary& engine, const std::vector<std::wstring>& selection,
-                      WorkerSharedState* shared, uint32_t threads) {
+                      JobHost& host, uint32_t threads) {
   if (selection.empty()) Fail("No selection.");
   const std::wstring archive_path = ChooseArchivePath(selection);
   const std::filesystem::path folder = std::filesystem::path(archive_path).parent_path();
   HeldDirectories destination_guard;
-  GuardDirectoryChain(folder.wstring(), false, destination_guard);
+  GuardDirectoryChain(folder.wstring(), MissingFolder::kRefuse, destination_guard);
 
   std::vector<ZipSourceItem> items;
   std::unordered_set<std::wstring> top_level_names;
@@ -195,7 +190,7 @@ void CreateZipArchive(const EngineLibrary& engine, const std::vector<std::wstrin
     const std::wstring name = LastComponent(path);
     if (!top_level_names.insert(FoldAscii(name)).second)
       Fail("Selection contains duplicate top-level names.");
-    CollectSourceItems(path, name, items, shared, false);
+    CollectSourceItems(path, name, items, host, false);
   }
 
   const RemovedOnExit temporary((folder / (L".Cindral-" + NewGuidText() + L".tmp")).wstring());
@@ -205,15 +200,15 @@ void CreateZipArchive(const EngineLibrary& engine, const std::vector<std::wstrin
             S_OK ||
         !handler)
       Fail("Cannot create ZIP encoder.");
-    ConfigureHandler(handler.Get(), threads, true);
+    ConfigureHandler(handler.Get(), threads, HandlerUse::kZipWriting);
     ComPtr<Output> output = Output::Create(temporary.Path());
-    ComPtr<UpdateCallback> callback = UpdateCallback::Create(shared, &items);
+    ComPtr<UpdateCallback> callback = UpdateCallback::Create(host, &items);
     if (handler->UpdateItems(output.Get(), static_cast<abi::UInt32>(items.size()),
                              callback.Get()) != S_OK)
       Fail("Compression failed or cancelled.");
     if (!FlushFileBuffers(output->File())) Fail("Cannot flush archive.");
   }
-  CheckCancel(shared);
+  CheckCancel(host);
 
   const std::wstring long_temporary = MakeLongPath(temporary.Path());
   const std::wstring stem = (folder / std::filesystem::path(archive_path).stem()).wstring();
@@ -222,7 +217,7 @@ void CreateZipArchive(const EngineLibrary& engine, const std::vector<std::wstrin
         number == 0 ? archive_path : stem + L" (" + std::to_wstring(number) + L").zip";
     if (MoveFileExW(long_temporary.c_str(), MakeLongPath(candidate).c_str(),
                     MOVEFILE_WRITE_THROUGH)) {
-      if (shared != nullptr) ReportResultPath(*shared, candidate);
+      host.ReportResultPath(candidate);
       return;
     }
     const DWORD error = GetLastError();

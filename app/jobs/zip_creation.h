@@ -11,11 +11,11 @@
 namespace cindral {
 
 struct EngineLibrary;
-struct WorkerSharedState;
+class JobHost;
 
-// selection: absolute, lexically normal paths. shared is null headless.
+// selection: absolute, lexically normal paths.
 void CreateZipArchive(const EngineLibrary& engine, const std::vector<std::wstring>& selection,
-                      WorkerSharedState* shared, uint32_t threads);
+                      JobHost& host, uint32_t threads);
 
 // The archive's path before numbering: beside the first selected path, named
 // after a single selected item or after the folder holding several.
@@ -25,6 +25,6 @@ std::wstring ChooseArchivePath(const std::vector<std::wstring>& selection);
 // listing order. nested: source lies below a selected folder, where a vanished
 // or locked item is skipped with a notice instead of failing the job.
 void CollectSourceItems(const std::wstring& source, const std::wstring& archive_name,
-                        std::vector<ZipSourceItem>& items, WorkerSharedState* shared, bool nested);
+                        std::vector<ZipSourceItem>& items, JobHost& host, bool nested);
 
 }  // namespace cindral

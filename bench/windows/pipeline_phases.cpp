@@ -12,6 +12,7 @@
 #include "app/jobs/engine_binding.h"
 #include "app/jobs/engine_callbacks.h"
 #include "app/jobs/extraction.h"
+#include "app/jobs/job_host.h"
 #include "app/jobs/path_safety.h"
 #include "app/jobs/publishing.h"
 
@@ -53,7 +54,8 @@ int wmain(int argc, wchar_t** argv) {
 
   EngineLibrary engine;
   LoadEngine(engine);
-  const double total = SecondsOf([&] { ExtractArchive(engine, archive.wstring(), nullptr, 2); });
+  HeadlessJobHost headless;
+  const double total = SecondsOf([&] { ExtractArchive(engine, archive.wstring(), headless, 2); });
 
   // Publishing alone: the extracted tree moved back into a staging folder,
   // then published into an empty destination, as the pipeline does it.
@@ -63,7 +65,7 @@ int wmain(int argc, wchar_t** argv) {
   const std::vector<ExtractItem> items = ItemsOf(staging);
   fs::create_directories(scratch / "publish");
   const double publish = SecondsOf([&] {
-    PublishExtractedItems((scratch / "publish").wstring(), staging.wstring(), items, nullptr);
+    PublishExtractedItems((scratch / "publish").wstring(), staging.wstring(), items, headless);
   });
 
   // Guarding alone: one held handle per distinct folder of the same tree.

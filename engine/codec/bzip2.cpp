@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "engine/codec/worker_threads.h"
+
 namespace cindral::codec {
 namespace {
 
@@ -204,15 +206,12 @@ struct Bzip2Decoder::Job {
 class Bzip2Decoder::Parallel {
  public:
   Parallel(InStream& source, unsigned threads) : source_(source), input_(*this) {
-    for (unsigned i = 0; i < threads; ++i) workers_.emplace_back([this] { Work(); });
+    workers_ = StartWorkers(
+        threads, [this] { Work(); }, [this] { Stop(); });
     max_jobs_ = threads + 1;
   }
   ~Parallel() {
-    {
-      std::lock_guard lock(mutex_);
-      stop_ = true;
-    }
-    wake_workers_.notify_all();
+    Stop();
     for (auto& worker : workers_) worker.join();
   }
 
@@ -342,6 +341,14 @@ class Bzip2Decoder::Parallel {
           candidates_.push_back(scanned_ * 8 + s);
       }
     }
+  }
+
+  void Stop() {
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    wake_workers_.notify_all();
   }
 
   void Work() {

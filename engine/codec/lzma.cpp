@@ -155,6 +155,7 @@ void LzmaCore::StartRange(const uint8_t*& in) {
 }
 
 void LzmaCore::ReserveWholeWindow() {
+  assert(pos_ == 0 && !full_);
   window_.reset(new uint8_t[limit_]);
   capacity_ = limit_;
 }
@@ -205,6 +206,7 @@ static __attribute__((always_inline)) inline void CopyMatch(uint8_t* dict, size_
 }
 
 LzmaCore::Stop LzmaCore::Decode(const uint8_t*& in_ref, const uint8_t* in_limit, size_t out_limit) {
+  assert(pos_ <= out_limit && out_limit <= capacity_);
   size_t pos = pos_;
   if (pending_len_ != 0) {
     const size_t count = std::min<size_t>(pending_len_, out_limit - pos);

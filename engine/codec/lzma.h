@@ -2,6 +2,7 @@
 // window (shared with LZMA2) and the LZMA pull stream.
 #pragma once
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -46,7 +47,10 @@ class LzmaCore {
   // Stored bytes (LZMA2 uncompressed chunks) go straight into the window: at
   // most Room() bytes at write_pointer(), then Advance.
   uint8_t* write_pointer() { return window_.get() + pos_; }
-  void Advance(size_t size) { pos_ += size; }
+  void Advance(size_t size) {
+    assert(size <= capacity_ - pos_);
+    pos_ += size;
+  }
 
   // Allocates the whole window up front, for a caller that knows the output
   // fits and keeps it (see TakeWindow). Only before the first byte.

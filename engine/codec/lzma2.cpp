@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/codec/lzma.h"
+#include "engine/codec/worker_threads.h"
 
 namespace cindral::codec {
 namespace {
@@ -186,15 +187,12 @@ class Lzma2ParallelStream final : public InStream {
  public:
   Lzma2ParallelStream(InStream& source, uint64_t dictionary, unsigned threads)
       : source_(source), dictionary_(dictionary), max_queued_(threads + 1) {
-    for (unsigned i = 0; i < threads; ++i) workers_.emplace_back([this] { Work(); });
+    workers_ = StartWorkers(
+        threads, [this] { Work(); }, [this] { Stop(); });
   }
 
   ~Lzma2ParallelStream() override {
-    {
-      std::lock_guard lock(mutex_);
-      stopping_ = true;
-    }
-    work_ready_.notify_all();
+    Stop();
     for (std::thread& worker : workers_) worker.join();
   }
 
@@ -306,6 +304,14 @@ class Lzma2ParallelStream final : public InStream {
       }
       work_ready_.notify_one();
     }
+  }
+
+  void Stop() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    work_ready_.notify_all();
   }
 
   void Work() {

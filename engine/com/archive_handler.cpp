@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/thread_count.h"
 #include "engine/com/host_bridge.h"
 #include "engine/format/sevenz/sevenz_reader.h"
 #include "engine/format/zip/zip_reader.h"
@@ -48,18 +49,6 @@ std::u16string DecodeOemText(std::string_view bytes) {
 
 // The exception of a failed call as the result the host sees. Nothing may
 // cross the interface boundary.
-HRESULT ResultOfCurrentException() {
-  try {
-    throw;
-  } catch (const format::HostStop& stop) {
-    return FAILED(stop.code) ? stop.code : E_FAIL;
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  } catch (...) {
-    return E_FAIL;
-  }
-}
-
 HRESULT SetString(PROPVARIANT* value, std::u16string_view text) {
   const std::u16string copy(text);
   BSTR string = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(copy.c_str()),
@@ -203,27 +192,11 @@ std::optional<std::u16string> ZipMethodName(const wchar_t* text) {
 }  // namespace
 
 HRESULT ArchiveHandler::QueryInterface(REFIID iid, void** out) {
-  if (out == nullptr) return E_POINTER;
-  *out = nullptr;
-  if (iid == IID_IUnknown || iid == abi::kIidInArchive) {
-    *out = static_cast<abi::IInArchive*>(this);
-  } else if (iid == abi::kIidSetProperties) {
-    *out = static_cast<abi::ISetProperties*>(this);
-  } else if (iid == abi::kIidOutArchive && format_ == ArchiveFormat::kZip) {
-    *out = static_cast<abi::IOutArchive*>(this);
-  } else {
+  if (format_ != ArchiveFormat::kZip && IsEqualIID(iid, abi::kIidOutArchive)) {
+    if (out != nullptr) *out = nullptr;
     return E_NOINTERFACE;
   }
-  AddRef();
-  return S_OK;
-}
-
-ULONG ArchiveHandler::AddRef() { return references_.fetch_add(1) + 1; }
-
-ULONG ArchiveHandler::Release() {
-  const ULONG left = references_.fetch_sub(1) - 1;
-  if (left == 0) delete this;
-  return left;
+  return ComObject::QueryInterface(iid, out);
 }
 
 HRESULT ArchiveHandler::Open(abi::IInStream* stream, const abi::UInt64*,
@@ -378,7 +351,7 @@ HRESULT ArchiveHandler::ApplyProperties(const wchar_t* const* names, const PROPV
     const PROPVARIANT& value = values[i];
     if (name == nullptr) return E_INVALIDARG;
     if (NameIs(name, L"mt") && value.vt == VT_UI4) {
-      threads = std::max<unsigned>(1, value.ulVal);
+      threads = ClampThreadCount(value.ulVal);
     } else if (zip && NameIs(name, L"m") && value.vt == VT_BSTR) {
       std::optional<std::u16string> method = ZipMethodName(value.bstrVal);
       if (!method) return E_INVALIDARG;
@@ -397,8 +370,9 @@ HRESULT ArchiveHandler::ApplyProperties(const wchar_t* const* names, const PROPV
 
 HRESULT ArchiveHandler::UpdateItems(abi::ISequentialOutStream* out, abi::UInt32 count,
                                     abi::IArchiveUpdateCallback* callback) {
-  const ZipUpdateSettings settings{.threads = threads_,
-                                   .level = static_cast<int>(zip_writer_.level)};
+  // The writer stores every entry at level 0, which is what "Copy" asks for.
+  const int level = zip_writer_.method == u"Copy" ? 0 : static_cast<int>(zip_writer_.level);
+  const ZipUpdateSettings settings{.threads = threads_, .level = level};
   return UpdateZip(out, count, callback, settings);
 }
 

@@ -2,7 +2,6 @@
 // over a portable ArchiveReader, for ZIP or 7z.
 #pragma once
 
-#include <atomic>
 #include <memory>
 #include <string>
 
@@ -19,16 +18,13 @@ struct ZipWriterSettings {
   uint32_t level = 5;
 };
 
-class ArchiveHandler final : public abi::IInArchive,
-                             public abi::ISetProperties,
-                             public abi::IOutArchive {
+class ArchiveHandler final
+    : public ComObject<abi::IInArchive, abi::ISetProperties, abi::IOutArchive> {
  public:
   explicit ArchiveHandler(ArchiveFormat format) : format_(format) {}
 
-  // IUnknown. Both bases share one count; IUnknown is the IInArchive face.
+  // Refuses IOutArchive for 7z, which this engine cannot write.
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
-  ULONG STDMETHODCALLTYPE AddRef() override;
-  ULONG STDMETHODCALLTYPE Release() override;
 
   // IInArchive
   HRESULT STDMETHODCALLTYPE Open(abi::IInStream* stream, const abi::UInt64* maxCheckStartPosition,
@@ -59,7 +55,7 @@ class ArchiveHandler final : public abi::IInArchive,
   const ZipWriterSettings& zip_writer_settings() const { return zip_writer_; }
 
  private:
-  ~ArchiveHandler() = default;
+  ~ArchiveHandler() override = default;
 
   HRESULT OpenReader(abi::IInStream* stream, abi::IArchiveOpenCallback* callback);
   HRESULT ExtractItems(const abi::UInt32* indices, abi::UInt32 count, bool test,
@@ -67,7 +63,6 @@ class ArchiveHandler final : public abi::IInArchive,
   HRESULT ApplyProperties(const wchar_t* const* names, const PROPVARIANT* values,
                           abi::UInt32 count);
 
-  std::atomic<ULONG> references_{1};
   const ArchiveFormat format_;
   std::unique_ptr<format::ArchiveReader> reader_;
   uint64_t physical_size_ = 0;

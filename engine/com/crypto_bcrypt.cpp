@@ -9,9 +9,9 @@
 #include <climits>
 #include <cstring>
 #include <stdexcept>
-#include <utility>
 #include <vector>
 
+#include "common/win_owners.h"
 #include "engine/codec/crypto.h"
 
 namespace cindral::codec {
@@ -24,50 +24,45 @@ void Check(NTSTATUS status) {
 // BCrypt takes ULONG lengths; larger buffers go through in pieces.
 constexpr size_t kMaxPiece = size_t{1} << 30;
 
+void CloseProvider(BCRYPT_ALG_HANDLE provider) { BCryptCloseAlgorithmProvider(provider, 0); }
+
+using UniqueProvider = UniqueResource<PointerTraits<BCRYPT_ALG_HANDLE, CloseProvider>>;
+using UniqueHash = UniqueResource<PointerTraits<BCRYPT_HASH_HANDLE, BCryptDestroyHash>>;
+using UniqueKey = UniqueResource<PointerTraits<BCRYPT_KEY_HANDLE, BCryptDestroyKey>>;
+
 // A provider handle is thread-safe and costly to open, so each algorithm is
 // opened once for the life of the process.
-class Provider {
- public:
-  Provider(const wchar_t* algorithm, ULONG flags, const wchar_t* chaining_mode = nullptr) {
-    Check(BCryptOpenAlgorithmProvider(&handle_, algorithm, nullptr, flags));
-    if (chaining_mode == nullptr) return;
-    const NTSTATUS status =
-        BCryptSetProperty(handle_, BCRYPT_CHAINING_MODE,
+UniqueProvider OpenProvider(const wchar_t* algorithm, ULONG flags,
+                            const wchar_t* chaining_mode = nullptr) {
+  UniqueProvider provider;
+  Check(BCryptOpenAlgorithmProvider(provider.Put(), algorithm, nullptr, flags));
+  if (chaining_mode == nullptr) return provider;
+  Check(BCryptSetProperty(provider.Get(), BCRYPT_CHAINING_MODE,
                           reinterpret_cast<PUCHAR>(const_cast<wchar_t*>(chaining_mode)),
-                          static_cast<ULONG>((wcslen(chaining_mode) + 1) * sizeof(wchar_t)), 0);
-    if (!BCRYPT_SUCCESS(status)) {
-      BCryptCloseAlgorithmProvider(handle_, 0);
-      throw std::runtime_error("crypto library failure");
-    }
-  }
-  ~Provider() { BCryptCloseAlgorithmProvider(handle_, 0); }
-  Provider(const Provider&) = delete;
-  Provider& operator=(const Provider&) = delete;
-
-  BCRYPT_ALG_HANDLE Get() const { return handle_; }
-
- private:
-  BCRYPT_ALG_HANDLE handle_ = nullptr;
-};
+                          static_cast<ULONG>((wcslen(chaining_mode) + 1) * sizeof(wchar_t)), 0));
+  return provider;
+}
 
 BCRYPT_ALG_HANDLE Sha1Provider() {
-  static const Provider provider(BCRYPT_SHA1_ALGORITHM, 0);
+  static const UniqueProvider provider = OpenProvider(BCRYPT_SHA1_ALGORITHM, 0);
   return provider.Get();
 }
 
 BCRYPT_ALG_HANDLE Sha256Provider() {
-  static const Provider provider(BCRYPT_SHA256_ALGORITHM, 0);
+  static const UniqueProvider provider = OpenProvider(BCRYPT_SHA256_ALGORITHM, 0);
   return provider.Get();
 }
 
 BCRYPT_ALG_HANDLE HmacSha1Provider() {
-  static const Provider provider(BCRYPT_SHA1_ALGORITHM, BCRYPT_ALG_HANDLE_HMAC_FLAG);
+  static const UniqueProvider provider =
+      OpenProvider(BCRYPT_SHA1_ALGORITHM, BCRYPT_ALG_HANDLE_HMAC_FLAG);
   return provider.Get();
 }
 
 BCRYPT_ALG_HANDLE AesProvider(bool cbc) {
-  static const Provider ecb(BCRYPT_AES_ALGORITHM, 0, BCRYPT_CHAIN_MODE_ECB);
-  static const Provider chained(BCRYPT_AES_ALGORITHM, 0, BCRYPT_CHAIN_MODE_CBC);
+  static const UniqueProvider ecb = OpenProvider(BCRYPT_AES_ALGORITHM, 0, BCRYPT_CHAIN_MODE_ECB);
+  static const UniqueProvider chained =
+      OpenProvider(BCRYPT_AES_ALGORITHM, 0, BCRYPT_CHAIN_MODE_CBC);
   return cbc ? chained.Get() : ecb.Get();
 }
 
@@ -85,34 +80,30 @@ class HashObject {
       : provider_(provider), secret_(secret.begin(), secret.end()) {
     Start();
   }
-  ~HashObject() { BCryptDestroyHash(handle_); }
-  HashObject(const HashObject&) = delete;
-  HashObject& operator=(const HashObject&) = delete;
 
   void Update(std::span<const uint8_t> data) {
     while (!data.empty()) {
       const size_t piece = std::min(data.size(), kMaxPiece);
-      Check(BCryptHashData(handle_, Buffer(data.first(piece)), static_cast<ULONG>(piece), 0));
+      Check(BCryptHashData(handle_.Get(), Buffer(data.first(piece)), static_cast<ULONG>(piece), 0));
       data = data.subspan(piece);
     }
   }
 
   void Final(uint8_t* digest, size_t size) {
-    Check(BCryptFinishHash(handle_, digest, static_cast<ULONG>(size), 0));
-    BCryptDestroyHash(std::exchange(handle_, nullptr));
+    Check(BCryptFinishHash(handle_.Get(), digest, static_cast<ULONG>(size), 0));
     Start();
   }
 
  private:
   void Start() {
     const bool keyed = !secret_.empty();
-    Check(BCryptCreateHash(provider_, &handle_, nullptr, 0, keyed ? secret_.data() : nullptr,
+    Check(BCryptCreateHash(provider_, handle_.Put(), nullptr, 0, keyed ? secret_.data() : nullptr,
                            static_cast<ULONG>(secret_.size()), 0));
   }
 
   BCRYPT_ALG_HANDLE provider_;
   std::vector<uint8_t> secret_;
-  BCRYPT_HASH_HANDLE handle_ = nullptr;
+  UniqueHash handle_;
 };
 
 void CheckKeySize(size_t size) {
@@ -129,18 +120,14 @@ class SymmetricKey {
  public:
   SymmetricKey(bool cbc, std::span<const uint8_t> key) {
     CheckKeySize(key.size());
-    Check(BCryptGenerateSymmetricKey(AesProvider(cbc), &handle_, nullptr, 0,
+    Check(BCryptGenerateSymmetricKey(AesProvider(cbc), handle_.Put(), nullptr, 0,
                                      const_cast<PUCHAR>(key.data()), static_cast<ULONG>(key.size()),
                                      0));
   }
-  ~SymmetricKey() { BCryptDestroyKey(handle_); }
-  SymmetricKey(const SymmetricKey&) = delete;
-  SymmetricKey& operator=(const SymmetricKey&) = delete;
-
-  BCRYPT_KEY_HANDLE Get() const { return handle_; }
+  BCRYPT_KEY_HANDLE Get() const { return handle_.Get(); }
 
  private:
-  BCRYPT_KEY_HANDLE handle_ = nullptr;
+  UniqueKey handle_;
 };
 
 }  // namespace

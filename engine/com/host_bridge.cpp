@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <new>
 
 namespace cindral::engine {
 namespace {
@@ -13,6 +14,18 @@ constexpr size_t kMaxTransfer = size_t{1} << 30;
 
 void CheckHost(HRESULT result) {
   if (FAILED(result)) throw format::HostStop{result};
+}
+
+HRESULT ResultOfCurrentException() {
+  try {
+    throw;
+  } catch (const format::HostStop& stop) {
+    return FAILED(stop.code) ? stop.code : E_FAIL;
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    return E_FAIL;
+  }
 }
 
 HostSource::HostSource(ComPtr<abi::IInStream> stream) : stream_(std::move(stream)) {

@@ -14,8 +14,14 @@
 
 namespace cindral::engine {
 
-// Throws HostStop for a failed host call.
+// Throws HostStop for a failed host call. Success codes other than S_OK,
+// such as S_FALSE for "no value", are success.
 void CheckHost(HRESULT result);
+
+// The result for the exception being handled, for the engine's answer to the
+// host: a host's own failure code, E_OUTOFMEMORY or E_FAIL; never a success
+// code, so a write that stopped half-way can never be reported as done.
+HRESULT ResultOfCurrentException();
 
 // The host's IInStream as random access. Readers may read from several
 // threads, and Seek + Read is one operation, so both run under one lock.

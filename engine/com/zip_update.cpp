@@ -1,10 +1,10 @@
 #include "engine/com/zip_update.h"
 
-#include <new>
 #include <optional>
 #include <stdexcept>
 
 #include "common/win_owners.h"
+#include "engine/com/host_bridge.h"
 #include "engine/format/archive.h"
 #include "engine/format/zip/zip_writer.h"
 
@@ -13,10 +13,6 @@ namespace {
 
 using format::HostStop;
 using format::zip::WriteItem;
-
-void Check(HRESULT result) {
-  if (result != S_OK) throw HostStop{result};
-}
 
 // Pulls from the host's stream until the buffer is full or the stream ends,
 // as the portable streams promise.
@@ -28,7 +24,7 @@ class HostInStream final : public codec::InStream {
     while (done < size) {
       const auto chunk = static_cast<abi::UInt32>(std::min<size_t>(size - done, 1u << 30));
       abi::UInt32 processed = 0;
-      Check(stream_->Read(data + done, chunk, &processed));
+      CheckHost(stream_->Read(data + done, chunk, &processed));
       if (processed == 0) break;
       done += processed;
     }
@@ -39,9 +35,9 @@ class HostInStream final : public codec::InStream {
   ComPtr<abi::ISequentialInStream> stream_;
 };
 
-class HostSource final : public format::zip::WriteSource {
+class UpdateSource final : public format::zip::WriteSource {
  public:
-  HostSource(abi::IArchiveUpdateCallback* callback, abi::UInt32 count)
+  UpdateSource(abi::IArchiveUpdateCallback* callback, abi::UInt32 count)
       : callback_(callback), count_(count) {}
 
   uint32_t ItemCount() override { return count_; }
@@ -50,21 +46,21 @@ class HostSource final : public format::zip::WriteSource {
     abi::Int32 new_data = 0;
     abi::Int32 new_properties = 0;
     abi::UInt32 index_in_archive = 0;
-    Check(callback_->GetUpdateItemInfo(index, &new_data, &new_properties, &index_in_archive));
+    CheckHost(callback_->GetUpdateItemInfo(index, &new_data, &new_properties, &index_in_archive));
     WriteItem item;
     UniquePropVariant value;
-    Check(callback_->GetProperty(index, abi::kpidPath, value.Put()));
+    CheckHost(callback_->GetProperty(index, abi::kpidPath, value.Put()));
     if (value.Get().vt == VT_BSTR && value.Get().bstrVal != nullptr) {
       const BSTR text = value.Get().bstrVal;
       item.name.assign(reinterpret_cast<const char16_t*>(text), SysStringLen(text));
     }
-    Check(callback_->GetProperty(index, abi::kpidIsDirectory, value.Put()));
+    CheckHost(callback_->GetProperty(index, abi::kpidIsDirectory, value.Put()));
     item.is_directory = value.Get().vt == VT_BOOL && value.Get().boolVal != VARIANT_FALSE;
-    Check(callback_->GetProperty(index, abi::kpidSize, value.Put()));
+    CheckHost(callback_->GetProperty(index, abi::kpidSize, value.Put()));
     if (value.Get().vt == VT_UI8) item.size = value.Get().uhVal.QuadPart;
-    Check(callback_->GetProperty(index, abi::kpidAttributes, value.Put()));
+    CheckHost(callback_->GetProperty(index, abi::kpidAttributes, value.Put()));
     if (value.Get().vt == VT_UI4) item.attributes = value.Get().ulVal;
-    Check(callback_->GetProperty(index, abi::kpidModificationTime, value.Put()));
+    CheckHost(callback_->GetProperty(index, abi::kpidModificationTime, value.Put()));
     if (value.Get().vt == VT_FILETIME) SetTimes(value.Get().filetime, item);
     return item;
   }
@@ -73,8 +69,9 @@ class HostSource final : public format::zip::WriteSource {
     stream_.reset();
     ComPtr<abi::ISequentialInStream> stream;
     const HRESULT result = callback_->GetStream(index, stream.Put());
+    CheckHost(result);
+    // S_FALSE: the host left this source out.
     if (result == S_FALSE) return std::nullopt;
-    Check(result);
     if (!stream) return nullptr;
     stream_.emplace(std::move(stream));
     return &*stream_;
@@ -82,13 +79,13 @@ class HostSource final : public format::zip::WriteSource {
 
   void ItemWritten(uint32_t) override {
     stream_.reset();
-    Check(callback_->SetOperationResult(abi::kUpdateResultOk));
+    CheckHost(callback_->SetOperationResult(abi::kUpdateResultOk));
   }
 
-  void SetTotal(uint64_t total) override { Check(callback_->SetTotal(total)); }
+  void SetTotal(uint64_t total) override { CheckHost(callback_->SetTotal(total)); }
   void SetCompleted(uint64_t completed) override {
     const abi::UInt64 value = completed;
-    Check(callback_->SetCompleted(&value));
+    CheckHost(callback_->SetCompleted(&value));
   }
 
  private:
@@ -117,7 +114,7 @@ class HostTarget final : public format::zip::WriteTarget {
     while (size != 0) {
       const auto chunk = static_cast<abi::UInt32>(std::min<size_t>(size, 1u << 30));
       abi::UInt32 processed = 0;
-      Check(out_->Write(data, chunk, &processed));
+      CheckHost(out_->Write(data, chunk, &processed));
       if (processed == 0) throw HostStop{E_FAIL};
       data += processed;
       size -= processed;
@@ -126,7 +123,7 @@ class HostTarget final : public format::zip::WriteTarget {
   bool CanSeek() override { return static_cast<bool>(seekable_); }
   void Seek(uint64_t position) override {
     abi::UInt64 reached = 0;
-    Check(seekable_->Seek(static_cast<abi::Int64>(position), abi::kSeekSet, &reached));
+    CheckHost(seekable_->Seek(static_cast<abi::Int64>(position), abi::kSeekSet, &reached));
     if (reached != position) throw HostStop{E_FAIL};
   }
 
@@ -141,16 +138,12 @@ HRESULT UpdateZip(abi::ISequentialOutStream* out, abi::UInt32 count,
                   abi::IArchiveUpdateCallback* callback, const ZipUpdateSettings& settings) {
   if (out == nullptr || callback == nullptr) return E_INVALIDARG;
   try {
-    HostSource source(callback, count);
+    UpdateSource source(callback, count);
     HostTarget target(out);
     format::zip::WriteZip(source, target, {.threads = settings.threads, .level = settings.level});
     return S_OK;
-  } catch (const HostStop& stop) {
-    return stop.code;
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
   } catch (...) {
-    return E_FAIL;
+    return ResultOfCurrentException();
   }
 }
 

@@ -8,6 +8,7 @@
 #include "app/entry/worker_shared_state.h"
 #include "app/jobs/engine_binding.h"
 #include "app/jobs/extraction.h"
+#include "app/jobs/job_host.h"
 #include "app/jobs/job_runner.h"
 #include "app/jobs/publishing.h"
 #include "tests/e2e/job_support.h"
@@ -218,17 +219,11 @@ TEST(PrepareSelectionPath, DropsExtendedPrefixesAndNormalises) {
 
 // An engine whose archives claim one entry more than extraction accepts;
 // none of the entries may be looked at.
-class HugeArchive : public abi::IInArchive {
- public:
-  std::atomic<int> property_reads{0};
-  std::atomic<int> extracts{0};
+std::atomic<int> huge_archive_property_reads{0};
+std::atomic<int> huge_archive_extracts{0};
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** out) override {
-    *out = this;
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+class HugeArchive final : public ComObject<abi::IInArchive> {
+ public:
   HRESULT STDMETHODCALLTYPE Open(abi::IInStream*, const abi::UInt64*,
                                  abi::IArchiveOpenCallback*) override {
     return S_OK;
@@ -239,12 +234,12 @@ class HugeArchive : public abi::IInArchive {
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE GetProperty(abi::UInt32, PROPID, PROPVARIANT*) override {
-    ++property_reads;
+    ++huge_archive_property_reads;
     return E_FAIL;
   }
   HRESULT STDMETHODCALLTYPE Extract(const abi::UInt32*, abi::UInt32, abi::Int32,
                                     abi::IArchiveExtractCallback*) override {
-    ++extracts;
+    ++huge_archive_extracts;
     return E_FAIL;
   }
   HRESULT STDMETHODCALLTYPE GetArchiveProperty(PROPID, PROPVARIANT*) override { return S_OK; }
@@ -264,11 +259,11 @@ class HugeArchive : public abi::IInArchive {
   }
 };
 
-HugeArchive huge_archive;
-
-HRESULT WINAPI CreateHugeArchive(const GUID*, const GUID*, void** out) {
-  *out = &huge_archive;
-  return S_OK;
+HRESULT WINAPI CreateHugeArchive(const GUID*, const GUID* interface_id, void** out) {
+  auto* archive = new HugeArchive();
+  const HRESULT result = archive->QueryInterface(*interface_id, out);
+  archive->Release();
+  return result;
 }
 
 TEST_F(HeadlessExtraction, TooManyEntriesAreRefusedWithoutListingAny) {
@@ -276,13 +271,14 @@ TEST_F(HeadlessExtraction, TooManyEntriesAreRefusedWithoutListingAny) {
   EngineLibrary engine;
   engine.create_object = &CreateHugeArchive;
   try {
-    ExtractArchive(engine, archive.wstring(), nullptr, 1);
+    HeadlessJobHost headless;
+    ExtractArchive(engine, archive.wstring(), headless, 1);
     ADD_FAILURE() << "no refusal";
   } catch (const std::exception& failure) {
     EXPECT_STREQ(failure.what(), "Archive contains too many entries.");
   }
-  EXPECT_EQ(huge_archive.property_reads, 0);
-  EXPECT_EQ(huge_archive.extracts, 0);
+  EXPECT_EQ(huge_archive_property_reads, 0);
+  EXPECT_EQ(huge_archive_extracts, 0);
   EXPECT_EQ(ListTree(work_), std::vector<std::string>{"good.zip"});
 }
 

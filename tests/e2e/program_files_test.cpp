@@ -15,12 +15,10 @@ class VantleResources : public ::testing::Test {
  protected:
   void SetUp() override {
     path_ = (testing::DistFolder() / "Vantle.exe").wstring();
-    module_ = LoadLibraryExW(path_.c_str(), nullptr,
-                             LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    owner_.Reset(LoadLibraryExW(path_.c_str(), nullptr,
+                                LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+    module_ = owner_.Get();
     ASSERT_NE(module_, nullptr) << "error " << GetLastError();
-  }
-  void TearDown() override {
-    if (module_) FreeLibrary(module_);
   }
 
   std::string Resource(LPCWSTR type, LPCWSTR name) {
@@ -32,6 +30,7 @@ class VantleResources : public ::testing::Test {
   }
 
   std::wstring path_;
+  UniqueModule owner_;
   HMODULE module_ = nullptr;
 };
 

@@ -131,6 +131,22 @@ TEST_F(WorkerPassword, WrongPasswordFailsWithTheBilingualTextAndPublishesNothing
   EXPECT_EQ(ListTree(work_), std::vector<std::string>{"encrypted.zip"});
 }
 
+using WorkerMessages = JobTest;
+
+// Failure texts carry paths, and the window shows the message field as it
+// stands: characters beyond ASCII and beyond the Basic Multilingual Plane
+// must arrive unchanged.
+TEST_F(WorkerMessages, APathInAFailureTextArrivesUnchanged) {
+  const fs::path archive = work_ / U8("caf\u00e9 \U0001D11E.zip");
+  WorkerProcess worker;
+  worker.Start(program_, false, {archive.wstring()});
+  EXPECT_EQ(worker.Wait(), 1u);
+  EXPECT_EQ(ReadJobState(worker.State()), JobState::Failed);
+  EXPECT_EQ(ReadSharedText(worker.State().message),
+            L"Cannot read source file (Windows 2): " + archive.wstring());
+  EXPECT_TRUE(CindralLeftovers(work_).empty());
+}
+
 using WorkerPack = JobTest;
 
 TEST_F(WorkerPack, StopRequestedBeforeTheStartPublishesNothing) {

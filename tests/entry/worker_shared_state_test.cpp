@@ -273,9 +273,12 @@ TEST_F(WorkerSharedStateTest, MessagePrecedence) {
   ReportFinalFailure(State(), std::string_view("Failure."));
   EXPECT_EQ(ReadSharedText(State().message), L"ZIP onvolledi");
 
-  // Narrow texts widen byte by byte.
-  ReportCallbackFailure(State(), std::string_view("\xe9t\xe9"));
-  EXPECT_EQ(ReadSharedText(State().message), L"\u00e9t\u00e9");
+  // Narrow texts are UTF-8, also beyond the Basic Multilingual Plane.
+  ReportCallbackFailure(State(), std::string_view("\xc3\xa9t\xc3\xa9 \xf0\x9d\x84\x9e"));
+  EXPECT_EQ(ReadSharedText(State().message), L"\u00e9t\u00e9 \U0001D11E");
+  ReportFinalFailure(State(), std::string_view("x"));
+  FinishJob(State(), JobState::Failed, "caf\xc3\xa9");
+  EXPECT_EQ(ReadSharedText(State().message), L"\u00e9t\u00e9 \U0001D11E");
 }
 
 TEST_F(WorkerSharedStateTest, FinishingKeepsTheDocumentedOrderOfEffects) {

@@ -16,7 +16,9 @@
 
 #include "app/entry/worker_shared_state.h"
 #include "app/jobs/engine_binding.h"
+#include "app/jobs/job_host.h"
 #include "tests/jobs/job_test_folder.h"
+#include "tests/jobs/recording_job_host.h"
 
 namespace cindral {
 namespace {
@@ -31,8 +33,16 @@ constexpr wchar_t kNotice[] =
     L"ZIP onvolledig: minstens \u00e9\u00e9n ontbrekend of onleesbaar bestand is overgeslagen / "
     L"ZIP incomplete: at least one missing or unreadable file was skipped:\n";
 
-std::unique_ptr<WorkerSharedState> NewSharedState() {
-  return std::make_unique<WorkerSharedState>();
+// A shared state with a worker's host over it, as a worker's job has.
+struct SharedJob : WorkerSharedState {
+  SharedStateJobHost host{*this};
+};
+
+std::unique_ptr<SharedJob> NewSharedState() { return std::make_unique<SharedJob>(); }
+
+JobHost& Headless() {
+  static HeadlessJobHost host;
+  return host;
 }
 
 std::wstring Message(const WorkerSharedState& state) { return ReadSharedText(state.message); }
@@ -92,7 +102,7 @@ bool IsOpenWithoutSharing(const fs::path& path) {
 
 TEST(RequestArchivePasswordTest, HeadlessNeverAsks) {
   BSTR password = reinterpret_cast<BSTR>(1);
-  EXPECT_EQ(RequestArchivePassword(nullptr, &password), E_ABORT);
+  EXPECT_EQ(RequestArchivePassword(Headless(), &password), E_ABORT);
   EXPECT_EQ(password, nullptr);
 }
 
@@ -101,7 +111,7 @@ TEST(RequestArchivePasswordTest, AsksOnceAndReusesTheStoredPassword) {
   {
     PromptAnswerer answerer(*state, PromptAnswer::PasswordGiven, L"s3cr\u00e9t");
     UniqueBstr password;
-    ASSERT_EQ(RequestArchivePassword(state.get(), password.Put()), S_OK);
+    ASSERT_EQ(RequestArchivePassword(state->host, password.Put()), S_OK);
     answerer.Join();
     EXPECT_EQ(answerer.kind(), PromptKind::Password);
     EXPECT_EQ(answerer.subject(), L"Password");
@@ -112,7 +122,7 @@ TEST(RequestArchivePasswordTest, AsksOnceAndReusesTheStoredPassword) {
   // that none was raised.
   InterlockedExchange(&state->prompt_answer, 0);
   UniqueBstr again;
-  ASSERT_EQ(RequestArchivePassword(state.get(), again.Put()), S_OK);
+  ASSERT_EQ(RequestArchivePassword(state->host, again.Put()), S_OK);
   EXPECT_EQ(std::wstring(again.Get()), L"s3cr\u00e9t");
   EXPECT_EQ(state->prompt_answer, 0);
 }
@@ -121,7 +131,7 @@ TEST(RequestArchivePasswordTest, EmptyPasswordIsAnEmptyString) {
   auto state = NewSharedState();
   PromptAnswerer answerer(*state, PromptAnswer::PasswordGiven, L"");
   UniqueBstr password;
-  ASSERT_EQ(RequestArchivePassword(state.get(), password.Put()), S_OK);
+  ASSERT_EQ(RequestArchivePassword(state->host, password.Put()), S_OK);
   ASSERT_NE(password.Get(), nullptr);
   EXPECT_EQ(SysStringLen(password.Get()), 0u);
 }
@@ -131,14 +141,14 @@ TEST(RequestArchivePasswordTest, CancelAndRefusalEndTheRequest) {
   {
     PromptAnswerer answerer(*state, PromptAnswer::Skip);
     UniqueBstr password;
-    EXPECT_EQ(RequestArchivePassword(state.get(), password.Put()), E_ABORT);
+    EXPECT_EQ(RequestArchivePassword(state->host, password.Put()), E_ABORT);
     EXPECT_EQ(password.Get(), nullptr);
     EXPECT_EQ(Message(*state), L"");
   }
   {
     PromptAnswerer answerer(*state, PromptAnswer::Cancel);
     UniqueBstr password;
-    EXPECT_EQ(RequestArchivePassword(state.get(), password.Put()), E_FAIL);
+    EXPECT_EQ(RequestArchivePassword(state->host, password.Put()), E_FAIL);
     EXPECT_EQ(password.Get(), nullptr);
     EXPECT_EQ(Message(*state), L"Cancelled.");
     EXPECT_EQ(state->prompt_kind, 0);
@@ -149,7 +159,7 @@ TEST(RequestArchivePasswordTest, CancelAndRefusalEndTheRequest) {
 
 TEST(OpenCallbackTest, ProgressStopsOnCancelOnly) {
   auto state = NewSharedState();
-  ComPtr<OpenCallback> callback = OpenCallback::Create(state.get());
+  ComPtr<OpenCallback> callback = OpenCallback::Create(state->host);
   const abi::UInt64 files = 3;
   EXPECT_EQ(callback->SetTotal(&files, nullptr), S_OK);
   EXPECT_EQ(callback->SetCompleted(nullptr, &files), S_OK);
@@ -158,7 +168,7 @@ TEST(OpenCallbackTest, ProgressStopsOnCancelOnly) {
   EXPECT_EQ(callback->SetCompleted(nullptr, nullptr), E_ABORT);
   EXPECT_EQ(state->total, 0) << "open progress reports nothing";
 
-  ComPtr<OpenCallback> headless = OpenCallback::Create(nullptr);
+  ComPtr<OpenCallback> headless = OpenCallback::Create(Headless());
   EXPECT_EQ(headless->SetTotal(&files, &files), S_OK);
   UniqueBstr password;
   EXPECT_EQ(headless->CryptoGetTextPassword(password.Put()), E_ABORT);
@@ -191,7 +201,7 @@ void ExpectTwoInterfaceIdentity(Callback* callback, const std::vector<GUID>& fir
 // The engine may add and drop references from threads of its own, through
 // either interface.
 TEST(OpenCallbackTest, ReferenceCountIsSharedAcrossThreadsAndInterfaces) {
-  ComPtr<OpenCallback> callback = OpenCallback::Create(nullptr);
+  ComPtr<OpenCallback> callback = OpenCallback::Create(Headless());
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&callback, t] {
@@ -209,9 +219,9 @@ TEST(OpenCallbackTest, ReferenceCountIsSharedAcrossThreadsAndInterfaces) {
 }
 
 TEST(OpenCallbackTest, InterfaceIdentities) {
-  ComPtr<OpenCallback> callback = OpenCallback::Create(nullptr);
+  ComPtr<OpenCallback> callback = OpenCallback::Create(Headless());
   ExpectTwoInterfaceIdentity<OpenCallback, abi::IArchiveOpenCallback>(
-      callback.Get(), {kIidUnknown, abi::kIidArchiveOpenCallback});
+      callback.Get(), {__uuidof(IUnknown), abi::kIidArchiveOpenCallback});
   void* answered = nullptr;
   EXPECT_EQ(callback->QueryInterface(abi::kIidProgress, &answered), E_NOINTERFACE);
 }
@@ -226,8 +236,8 @@ class ExtractCallbackTest : public testing::JobFolderTest {
     fs::create_directory(staging_);
   }
 
-  ComPtr<ExtractCallback> MakeCallback(WorkerSharedState* shared) {
-    return ExtractCallback::Create(shared, staging_.wstring(), &items_);
+  ComPtr<ExtractCallback> MakeCallback(JobHost& host) {
+    return ExtractCallback::Create(host, staging_.wstring(), &items_);
   }
 
   // GetStream as the engine calls it, taking the engine's reference.
@@ -242,7 +252,7 @@ class ExtractCallbackTest : public testing::JobFolderTest {
 
 TEST_F(ExtractCallbackTest, ProgressReachesTheSharedStateAndCancelAborts) {
   auto state = NewSharedState();
-  ComPtr<ExtractCallback> callback = MakeCallback(state.get());
+  ComPtr<ExtractCallback> callback = MakeCallback(state->host);
   EXPECT_EQ(callback->SetTotal(1000), S_OK);
   EXPECT_EQ(callback->SetTotal(0), S_OK);
   EXPECT_EQ(state->total, 1000) << "a total of 0 leaves the counter";
@@ -263,9 +273,33 @@ TEST_F(ExtractCallbackTest, ProgressReachesTheSharedStateAndCancelAborts) {
   EXPECT_FALSE(fs::exists(staging_ / "a.txt"));
 }
 
+// What the engine's calls become for the job's host, in the engine's order;
+// an unsafe item's reason reaches the host instead of being lost.
+TEST_F(ExtractCallbackTest, TheHostHearsEveryReportInOrder) {
+  items_ = {{L"caf\u00e9 \U0001D11E.txt", false, {}, false}, {L"..\\out.txt", false, {}, false}};
+  testing::RecordingJobHost host;
+  ComPtr<ExtractCallback> callback = MakeCallback(host);
+  EXPECT_EQ(callback->SetTotal(10), S_OK);
+  ComPtr<abi::ISequentialOutStream> stream;
+  ASSERT_EQ(Ask(callback, 0, abi::kAskExtract, stream), S_OK);
+  const abi::UInt64 done = 4;
+  EXPECT_EQ(callback->SetCompleted(&done), S_OK);
+  stream.Reset();
+  EXPECT_EQ(callback->SetOperationResult(abi::kResultCrcError), E_FAIL);
+  EXPECT_EQ(Ask(callback, 1, abi::kAskExtract, stream), E_FAIL);
+  host.cancel = true;
+  EXPECT_EQ(callback->SetCompleted(&done), E_ABORT);
+  EXPECT_EQ(host.Events(), (std::vector<std::wstring>{
+                               L"total 10", L"item caf\u00e9 \U0001D11E.txt", L"completed 4",
+                               std::wstring(L"failure ") + kDamaged, L"item ..\\out.txt",
+                               L"failure Unsafe archive path component.",
+                               L"completed 4",  // progress is kept even when it cancels
+                           }));
+}
+
 TEST_F(ExtractCallbackTest, HeadlessIsNeverCancelledAndStillWrites) {
   items_.push_back({L"dir\\f.bin", false, {}, false});
-  ComPtr<ExtractCallback> callback = MakeCallback(nullptr);
+  ComPtr<ExtractCallback> callback = MakeCallback(Headless());
   EXPECT_EQ(callback->SetTotal(9), S_OK);
   EXPECT_EQ(callback->PrepareOperation(abi::kAskExtract), S_OK);
   ComPtr<abi::ISequentialOutStream> stream;
@@ -287,7 +321,7 @@ TEST_F(ExtractCallbackTest, FoldersAndFilesAreMadeInTheStagingFolder) {
       {L"top\\untimed.txt", false, {}, false},
   };
   auto state = NewSharedState();
-  ComPtr<ExtractCallback> callback = MakeCallback(state.get());
+  ComPtr<ExtractCallback> callback = MakeCallback(state->host);
 
   ComPtr<abi::ISequentialOutStream> stream;
   ASSERT_EQ(Ask(callback, 0, abi::kAskExtract, stream), S_OK);
@@ -328,7 +362,7 @@ TEST_F(ExtractCallbackTest, FoldersAndFilesAreMadeInTheStagingFolder) {
 
 TEST_F(ExtractCallbackTest, NextGetStreamDropsTheUnfinishedOutput) {
   items_ = {{L"first.bin", false, {}, false}, {L"second.bin", false, {}, false}};
-  ComPtr<ExtractCallback> callback = MakeCallback(nullptr);
+  ComPtr<ExtractCallback> callback = MakeCallback(Headless());
   ComPtr<abi::ISequentialOutStream> first;
   ASSERT_EQ(Ask(callback, 0, abi::kAskExtract, first), S_OK);
   ASSERT_TRUE(first);
@@ -347,7 +381,7 @@ TEST_F(ExtractCallbackTest, NextGetStreamDropsTheUnfinishedOutput) {
 TEST_F(ExtractCallbackTest, FailedItemsLeaveTheirReason) {
   items_ = {{L"locked.bin", false, {}, false}, {L"bad.bin", false, {}, false}};
   auto state = NewSharedState();
-  ComPtr<ExtractCallback> callback = MakeCallback(state.get());
+  ComPtr<ExtractCallback> callback = MakeCallback(state->host);
   ComPtr<abi::ISequentialOutStream> stream;
   ASSERT_EQ(Ask(callback, 0, abi::kAskExtract, stream), S_OK);
   EXPECT_EQ(callback->SetOperationResult(abi::kResultWrongPassword), E_FAIL);
@@ -373,7 +407,7 @@ TEST_F(ExtractCallbackTest, StreamFailuresAreReportedNotThrown) {
       {L"..\\escaped.bin", false, {}, false},
   };
   auto state = NewSharedState();
-  ComPtr<ExtractCallback> callback = MakeCallback(state.get());
+  ComPtr<ExtractCallback> callback = MakeCallback(state->host);
   ComPtr<abi::ISequentialOutStream> stream;
 
   EXPECT_EQ(Ask(callback, 0, abi::kAskExtract, stream), E_FAIL);
@@ -391,7 +425,7 @@ TEST_F(ExtractCallbackTest, StreamFailuresAreReportedNotThrown) {
   EXPECT_EQ(Message(*state), L"Archive item index out of range.");
   EXPECT_FALSE(stream);
 
-  ComPtr<ExtractCallback> headless = MakeCallback(nullptr);
+  ComPtr<ExtractCallback> headless = MakeCallback(Headless());
   EXPECT_EQ(Ask(headless, 0, abi::kAskExtract, stream), E_FAIL);
 }
 
@@ -415,7 +449,7 @@ TEST_F(ExtractCallbackTest, ManyFilesHoldOneHandlePerFolder) {
 
   DWORD handles_before = 0;
   ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &handles_before));
-  ComPtr<ExtractCallback> callback = MakeCallback(nullptr);
+  ComPtr<ExtractCallback> callback = MakeCallback(Headless());
   for (unsigned i = 0; i < kFiles; ++i) {
     ComPtr<abi::ISequentialOutStream> stream;
     ASSERT_EQ(Ask(callback, i, abi::kAskExtract, stream), S_OK) << i;
@@ -434,9 +468,9 @@ TEST_F(ExtractCallbackTest, ManyFilesHoldOneHandlePerFolder) {
 
 TEST_F(ExtractCallbackTest, LastReleaseThroughThePasswordInterfaceFreesEverything) {
   items_ = {{L"held.bin", false, {}, false}};
-  ComPtr<ExtractCallback> callback = MakeCallback(nullptr);
+  ComPtr<ExtractCallback> callback = MakeCallback(Headless());
   ExpectTwoInterfaceIdentity<ExtractCallback, abi::IArchiveExtractCallback>(
-      callback.Get(), {kIidUnknown, abi::kIidArchiveExtractCallback, abi::kIidProgress});
+      callback.Get(), {__uuidof(IUnknown), abi::kIidArchiveExtractCallback, abi::kIidProgress});
 
   ComPtr<abi::ISequentialOutStream> stream;
   ASSERT_EQ(Ask(callback, 0, abi::kAskExtract, stream), S_OK);
@@ -453,7 +487,7 @@ TEST_F(ExtractCallbackTest, LastReleaseThroughThePasswordInterfaceFreesEverythin
 
 TEST_F(ExtractCallbackTest, PasswordComesFromTheSharedState) {
   auto state = NewSharedState();
-  ComPtr<ExtractCallback> callback = MakeCallback(state.get());
+  ComPtr<ExtractCallback> callback = MakeCallback(state->host);
   PromptAnswerer answerer(*state, PromptAnswer::PasswordGiven, L"pw");
   UniqueBstr password;
   ASSERT_EQ(callback->CryptoGetTextPassword(password.Put()), S_OK);
@@ -476,7 +510,7 @@ TEST_F(UpdateCallbackTest, EveryItemIsNewWithItsProperties) {
       {folder_.wstring(), L"top", true, 4096, MakeFileTime(777), FILE_ATTRIBUTE_DIRECTORY},
       FileItem(L"f.txt", "content"),
   };
-  ComPtr<UpdateCallback> callback = UpdateCallback::Create(nullptr, &items_);
+  ComPtr<UpdateCallback> callback = UpdateCallback::Create(Headless(), &items_);
   abi::Int32 new_data = 0, new_properties = 0;
   abi::UInt32 index_in_archive = 0;
   ASSERT_EQ(callback->GetUpdateItemInfo(1, &new_data, &new_properties, &index_in_archive), S_OK);
@@ -519,7 +553,7 @@ TEST_F(UpdateCallbackTest, StreamsReadTheSourceFiles) {
       FileItem(L"data.bin", "payload"),
   };
   auto state = NewSharedState();
-  ComPtr<UpdateCallback> callback = UpdateCallback::Create(state.get(), &items_);
+  ComPtr<UpdateCallback> callback = UpdateCallback::Create(state->host, &items_);
   EXPECT_EQ(callback->SetTotal(0), S_OK);
   EXPECT_EQ(callback->SetTotal(64), S_OK);
   const abi::UInt64 done = 10;
@@ -558,7 +592,7 @@ TEST_F(UpdateCallbackTest, VanishedAndLockedSourcesAreSkippedWithOneNotice) {
                                 OPEN_EXISTING, 0, nullptr));
   ASSERT_TRUE(lock.IsValid());
   auto state = NewSharedState();
-  ComPtr<UpdateCallback> callback = UpdateCallback::Create(state.get(), &items_);
+  ComPtr<UpdateCallback> callback = UpdateCallback::Create(state->host, &items_);
 
   ComPtr<abi::ISequentialInStream> stream;
   EXPECT_EQ(callback->GetStream(0, stream.Put()), S_FALSE);
@@ -580,7 +614,7 @@ TEST_F(UpdateCallbackTest, VanishedAndLockedSourcesAreSkippedWithOneNotice) {
   EXPECT_FALSE(stream);
   EXPECT_EQ(Message(*state), first_notice);
 
-  ComPtr<UpdateCallback> headless = UpdateCallback::Create(nullptr, &items_);
+  ComPtr<UpdateCallback> headless = UpdateCallback::Create(Headless(), &items_);
   EXPECT_EQ(headless->GetStream(0, stream.Put()), S_FALSE);
 }
 
@@ -589,7 +623,7 @@ TEST_F(UpdateCallbackTest, OtherOpenErrorsFailWithTheWindowsCode) {
   // (A data error, 23, needs failing hardware and is not reproducible here.)
   items_ = {{(folder_ / L"bad<name").wstring(), L"bad", false, 1, {}, 0}};
   auto state = NewSharedState();
-  ComPtr<UpdateCallback> callback = UpdateCallback::Create(state.get(), &items_);
+  ComPtr<UpdateCallback> callback = UpdateCallback::Create(state->host, &items_);
   ComPtr<abi::ISequentialInStream> stream;
   const HRESULT result = callback->GetStream(0, stream.Put());
   EXPECT_EQ(result, HRESULT_FROM_WIN32(ERROR_INVALID_NAME));
@@ -598,8 +632,8 @@ TEST_F(UpdateCallbackTest, OtherOpenErrorsFailWithTheWindowsCode) {
 }
 
 TEST_F(UpdateCallbackTest, InterfaceIdentities) {
-  ComPtr<UpdateCallback> callback = UpdateCallback::Create(nullptr, &items_);
-  for (const GUID& iid : {kIidUnknown, abi::kIidArchiveUpdateCallback, abi::kIidProgress}) {
+  ComPtr<UpdateCallback> callback = UpdateCallback::Create(Headless(), &items_);
+  for (const GUID& iid : {__uuidof(IUnknown), abi::kIidArchiveUpdateCallback, abi::kIidProgress}) {
     void* answered = nullptr;
     ASSERT_EQ(callback->QueryInterface(iid, &answered), S_OK);
     EXPECT_EQ(answered, static_cast<abi::IArchiveUpdateCallback*>(callback.Get()));
@@ -612,16 +646,16 @@ TEST_F(UpdateCallbackTest, InterfaceIdentities) {
 
 TEST(NoteSkippedSourceTest, NoticeOnlyIntoAnEmptyFieldAndCutToIt) {
   EXPECT_EQ(std::wstring(kNotice).size(), 149u);
-  NoteSkippedSource(nullptr, L"C:\\x");  // headless: nothing to record, nothing to crash
+  NoteSkippedSource(Headless(), L"C:\\x");  // headless: nothing to record, nothing to crash
 
   auto state = NewSharedState();
   ReportCallbackFailure(*state, std::string_view("Earlier reason."));
-  NoteSkippedSource(state.get(), L"C:\\x");
+  NoteSkippedSource(state->host, L"C:\\x");
   EXPECT_EQ(Message(*state), L"Earlier reason.");
 
   auto fresh = NewSharedState();
   const std::wstring long_path = L"C:\\" + std::wstring(2000, L'p');
-  NoteSkippedSource(fresh.get(), long_path);
+  NoteSkippedSource(fresh->host, long_path);
   const std::wstring stored = Message(*fresh);
   EXPECT_EQ(stored.size(), 1023u);
   EXPECT_EQ(stored, (std::wstring(kNotice) + long_path).substr(0, 1023));

@@ -32,7 +32,9 @@ std::string Configure(EngineLibrary& engine, unsigned threads, bool full, bool r
     return "CreateObject failed";
   std::string outcome = "configured";
   try {
-    cindral::ConfigureHandler(handler.Get(), threads, full);
+    cindral::ConfigureHandler(
+        handler.Get(), threads,
+        full ? cindral::HandlerUse::kZipWriting : cindral::HandlerUse::kReading);
   } catch (const std::exception& failure) {
     outcome = failure.what();
   }

@@ -106,7 +106,7 @@ TEST_F(StreamTest, OutputNeverOpensAnExistingFileAndSharesNothing) {
 TEST_F(StreamTest, InterfaceIdentitiesAndCounts) {
   const auto path = WriteFile(L"q.bin", "x");
   ComPtr<Input> input = Input::Open(path.wstring());
-  for (const GUID& iid : {kIidUnknown, abi::kIidInStream, abi::kIidSequentialInStream}) {
+  for (const GUID& iid : {__uuidof(IUnknown), abi::kIidInStream, abi::kIidSequentialInStream}) {
     void* answered = nullptr;
     ASSERT_EQ(input->QueryInterface(iid, &answered), S_OK);
     EXPECT_EQ(answered, static_cast<abi::IInStream*>(input.Get()));
@@ -118,7 +118,7 @@ TEST_F(StreamTest, InterfaceIdentitiesAndCounts) {
   EXPECT_EQ(input->QueryInterface(abi::kIidStreamGetSize, &answered), E_NOINTERFACE);
 
   ComPtr<Output> output = Output::Create((folder_ / "o.bin").wstring());
-  for (const GUID& iid : {kIidUnknown, abi::kIidOutStream, abi::kIidSequentialOutStream}) {
+  for (const GUID& iid : {__uuidof(IUnknown), abi::kIidOutStream, abi::kIidSequentialOutStream}) {
     ASSERT_EQ(output->QueryInterface(iid, &answered), S_OK);
     EXPECT_EQ(answered, static_cast<abi::IOutStream*>(output.Get()));
     EXPECT_EQ(output->Release(), 1u);

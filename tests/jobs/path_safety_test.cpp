@@ -1,6 +1,7 @@
 #include "app/jobs/path_safety.h"
 
 #include <windows.h>
+#include <malloc.h>
 
 #include <gtest/gtest.h>
 
@@ -267,7 +268,7 @@ TEST_F(GuardTest, ChainHoldsEveryDirectoryFromTheRoot) {
   std::vector<HANDLE> raw;
   {
     HeldDirectories held;
-    GuardDirectoryChain(target.wstring(), false, held);
+    GuardDirectoryChain(target.wstring(), MissingFolder::kRefuse, held);
     ASSERT_EQ(held.Size(), ChainLength(target));
     // Each handle is the directory of its level, in order from the root.
     fs::path expected = target.root_path();
@@ -302,33 +303,38 @@ TEST_F(GuardTest, ChainAcceptsForwardSlashesDotsAndTheLongForm) {
   fs::create_directories(folder_ / "x" / "y");
   const std::wstring base = folder_.wstring();
   HeldDirectories plain;
-  GuardDirectoryChain(base + L"\\x\\y", false, plain);
+  GuardDirectoryChain(base + L"\\x\\y", MissingFolder::kRefuse, plain);
   HeldDirectories slashed;
   std::wstring forward = base + L"/x/./z/../y/";
   std::replace(forward.begin(), forward.end(), L'\\', L'/');
-  GuardDirectoryChain(forward, false, slashed);
+  GuardDirectoryChain(forward, MissingFolder::kRefuse, slashed);
   EXPECT_GE(slashed.Size(), plain.Size());
   HeldDirectories prefixed;
-  GuardDirectoryChain(L"\\\\?\\" + base + L"\\x\\y", false, prefixed);
+  GuardDirectoryChain(L"\\\\?\\" + base + L"\\x\\y", MissingFolder::kRefuse, prefixed);
   EXPECT_EQ(prefixed.Size(), plain.Size());
   HeldDirectories root;
-  GuardDirectoryChain(base.substr(0, 3), false, root);
+  GuardDirectoryChain(base.substr(0, 3), MissingFolder::kRefuse, root);
   EXPECT_EQ(root.Size(), 1u);
 }
 
 TEST_F(GuardTest, MissingDirectoryWithAndWithoutCreate) {
   const fs::path target = folder_ / "new" / "deeper";
   HeldDirectories refused;
-  EXPECT_EQ(FailureOf([&] { GuardDirectoryChain(target.wstring(), false, refused); }), kCannotLock);
+  EXPECT_EQ(
+      FailureOf([&] { GuardDirectoryChain(target.wstring(), MissingFolder::kRefuse, refused); }),
+      kCannotLock);
   EXPECT_FALSE(fs::exists(folder_ / "new")) << "nothing is created without the flag";
   EXPECT_EQ(refused.Size(), ChainLength(folder_)) << "what was taken so far stays held";
 
   HeldDirectories created;
-  EXPECT_EQ(FailureOf([&] { GuardDirectoryChain(target.wstring(), true, created); }), "");
+  EXPECT_EQ(
+      FailureOf([&] { GuardDirectoryChain(target.wstring(), MissingFolder::kCreate, created); }),
+      "");
   EXPECT_TRUE(fs::is_directory(target));
   EXPECT_EQ(created.Size(), ChainLength(target));
   // An existing directory is simply held again.
-  EXPECT_EQ(FailureOf([&] { GuardDirectory(target.wstring(), true, created); }), "");
+  EXPECT_EQ(FailureOf([&] { GuardDirectory(target.wstring(), MissingFolder::kCreate, created); }),
+            "");
   EXPECT_EQ(created.Size(), ChainLength(target) + 1);
 }
 
@@ -338,7 +344,8 @@ TEST_F(GuardTest, PathsLongerThanTheClassicLimit) {
     target /= std::wstring(60, static_cast<wchar_t>(L'k' + level));
   ASSERT_GT(target.wstring().size(), 400u);
   HeldDirectories held;
-  EXPECT_EQ(FailureOf([&] { GuardDirectoryChain(target.wstring(), true, held); }), "");
+  EXPECT_EQ(FailureOf([&] { GuardDirectoryChain(target.wstring(), MissingFolder::kCreate, held); }),
+            "");
   EXPECT_EQ(held.Size(), ChainLength(target));
   EXPECT_NE(GetFileAttributesW((L"\\\\?\\" + target.wstring()).c_str()), INVALID_FILE_ATTRIBUTES);
 }
@@ -347,11 +354,13 @@ TEST_F(GuardTest, PlainFileWhereAFolderIsExpected) {
   std::ofstream(folder_ / "file.txt") << "x";
   HeldDirectories held;
   const std::wstring file = (folder_ / "file.txt").wstring();
-  EXPECT_EQ(FailureOf([&] { GuardDirectoryChain(file, false, held); }), kReparse);
-  EXPECT_EQ(FailureOf([&] { GuardDirectoryChain(file, true, held); }), kReparse);
-  EXPECT_EQ(FailureOf([&] { GuardDirectoryChain(file + L"\\sub", true, held); }), kReparse);
+  EXPECT_EQ(FailureOf([&] { GuardDirectoryChain(file, MissingFolder::kRefuse, held); }), kReparse);
+  EXPECT_EQ(FailureOf([&] { GuardDirectoryChain(file, MissingFolder::kCreate, held); }), kReparse);
+  EXPECT_EQ(FailureOf([&] { GuardDirectoryChain(file + L"\\sub", MissingFolder::kCreate, held); }),
+            kReparse);
   // Alone, the guard cannot create a directory below a file.
-  EXPECT_EQ(FailureOf([&] { GuardDirectory(file + L"\\sub", true, held); }), kCannotCreate);
+  EXPECT_EQ(FailureOf([&] { GuardDirectory(file + L"\\sub", MissingFolder::kCreate, held); }),
+            kCannotCreate);
   EXPECT_EQ(fs::file_size(folder_ / "file.txt"), 1u);
 }
 
@@ -393,22 +402,30 @@ class GuardLinkTest : public GuardTest {
 TEST_F(GuardLinkTest, LinkInTheChainIsRefusedBeforeAnythingBelowIt) {
   HeldDirectories held;
   const fs::path through = links_ / "link" / "inner";
-  EXPECT_EQ(FailureOf([&] { GuardDirectoryChain(through.wstring(), false, held); }), kReparse);
+  EXPECT_EQ(
+      FailureOf([&] { GuardDirectoryChain(through.wstring(), MissingFolder::kRefuse, held); }),
+      kReparse);
   EXPECT_EQ(held.Size(), ChainLength(links_)) << "levels above the link stay held, none below";
 
   const fs::path created = links_ / "link" / "made-through-link";
-  EXPECT_EQ(FailureOf([&] { GuardDirectoryChain(created.wstring(), true, held); }), kReparse);
+  EXPECT_EQ(
+      FailureOf([&] { GuardDirectoryChain(created.wstring(), MissingFolder::kCreate, held); }),
+      kReparse);
   EXPECT_FALSE(fs::exists(links_ / "real" / "made-through-link"));
 
   HeldDirectories direct;
-  EXPECT_EQ(FailureOf([&] { GuardDirectory((links_ / "inner-link").wstring(), false, direct); }),
+  EXPECT_EQ(FailureOf([&] {
+              GuardDirectory((links_ / "inner-link").wstring(), MissingFolder::kRefuse, direct);
+            }),
             kReparse);
   EXPECT_EQ(direct.Size(), 0u);
 
   HeldDirectories real;
-  EXPECT_EQ(
-      FailureOf([&] { GuardDirectoryChain((links_ / "real" / "inner").wstring(), false, real); }),
-      "");
+  EXPECT_EQ(FailureOf([&] {
+              GuardDirectoryChain((links_ / "real" / "inner").wstring(), MissingFolder::kRefuse,
+                                  real);
+            }),
+            "");
 }
 
 TEST_F(GuardTest, HeldDirectoryCannotBeDeletedOrMoved) {
@@ -418,7 +435,7 @@ TEST_F(GuardTest, HeldDirectoryCannotBeDeletedOrMoved) {
   fs::create_directories(target);
   {
     HeldDirectories held;
-    GuardDirectoryChain(target.wstring(), false, held);
+    GuardDirectoryChain(target.wstring(), MissingFolder::kRefuse, held);
     EXPECT_FALSE(RemoveDirectoryW(target.c_str()));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
     EXPECT_FALSE(MoveFileExW(target.c_str(), (folder_ / "moved").c_str(), 0));
@@ -427,6 +444,68 @@ TEST_F(GuardTest, HeldDirectoryCannotBeDeletedOrMoved) {
         << "the folders above are held too";
   }
   EXPECT_TRUE(RemoveDirectoryW(target.c_str())) << "released when the list is gone";
+}
+
+// ---------------------------------------------------------------------------
+// Removal of staging trees.
+
+// Runs call with only 64 KiB of this thread's stack left, so a walk that
+// spends a frame per folder level overflows long before the bottom of a deep
+// tree, while one that does not never notices. (Wine gives every thread a
+// large stack whatever is asked for, so the rest is taken here instead.)
+template <typename Call>
+void RunWithLittleStack(Call call) {
+  constexpr ULONG_PTR kLeftBytes = 64 * 1024;
+  ULONG_PTR low = 0;
+  ULONG_PTR high = 0;
+  GetCurrentThreadStackLimits(&low, &high);
+  const auto here = reinterpret_cast<ULONG_PTR>(&low);
+  ASSERT_GT(here - low, 2 * kLeftBytes);
+  volatile char* taken = static_cast<char*>(_alloca(here - low - kLeftBytes));
+  taken[0] = 0;
+  call();
+}
+
+void WriteReadOnlyFile(const std::wstring& long_path) {
+  UniqueHandle file(CreateFileW(long_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_READONLY, nullptr));
+  ASSERT_TRUE(file) << GetLastError();
+}
+
+TEST_F(GuardTest, RemovalReachesTheBottomOfAVeryDeepTree) {
+  // Entry names allow about 16,000 levels. Under Wine every call walks the
+  // whole path again, so a tree much deeper than 400 levels takes minutes to
+  // make there; 400 still need several times the stack left from a walk that
+  // spends a frame per level.
+  const int levels = RunsUnderWine() ? 400 : 10000;
+  const std::wstring root = L"\\\\?\\" + (folder_ / "deep").wstring();
+  std::wstring path = root;
+  ASSERT_TRUE(CreateDirectoryW(path.c_str(), nullptr)) << GetLastError();
+  for (int level = 1; level < levels; ++level) {
+    if (level == levels / 2) WriteReadOnlyFile(path + L"\\halfway.txt");
+    path += L"\\d";
+    ASSERT_TRUE(CreateDirectoryW(path.c_str(), nullptr))
+        << "level " << level << ": " << GetLastError();
+  }
+  WriteReadOnlyFile(path + L"\\bottom.txt");
+
+  RunWithLittleStack([&] { RemoveTreeQuietly(root); });
+  EXPECT_EQ(GetFileAttributesW(root.c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_TRUE(fs::is_empty(folder_));
+}
+
+TEST_F(GuardTest, RemovalTakesFilesAndSiblingsAndIgnoresWhatIsNotThere) {
+  const std::wstring root = L"\\\\?\\" + (folder_ / "tree").wstring();
+  fs::create_directories(folder_ / "tree" / "a" / "b");
+  fs::create_directories(folder_ / "tree" / "c");
+  WriteReadOnlyFile(root + L"\\a\\b\\f.txt");
+  WriteReadOnlyFile(root + L"\\c\\g.txt");
+  WriteReadOnlyFile(root + L"\\h.txt");
+  WriteReadOnlyFile(L"\\\\?\\" + (folder_ / "single.txt").wstring());
+  RemoveTreeQuietly(root);
+  RemoveTreeQuietly(L"\\\\?\\" + (folder_ / "single.txt").wstring());
+  RemoveTreeQuietly(L"\\\\?\\" + (folder_ / "absent").wstring());
+  EXPECT_TRUE(fs::is_empty(folder_));
 }
 
 }  // namespace

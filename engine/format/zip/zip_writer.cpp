@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "engine/codec/deflate.h"
+#include "engine/codec/worker_threads.h"
 #include "engine/format/archive.h"
 #include "engine/format/zip/zip_format.h"
 
@@ -188,15 +189,11 @@ void AppendCentralHeader(Bytes& out, const Entry& entry) {
 // submission order by the caller.
 class WorkerPool {
  public:
-  explicit WorkerPool(unsigned threads) {
-    for (unsigned i = 0; i < threads; ++i) threads_.emplace_back([this] { Run(); });
-  }
+  explicit WorkerPool(unsigned threads)
+      : threads_(codec::StartWorkers(
+            threads, [this] { Run(); }, [this] { Stop(); })) {}
   ~WorkerPool() {
-    {
-      std::lock_guard lock(mutex_);
-      stopping_ = true;
-    }
-    wake_.notify_all();
+    Stop();
     for (std::thread& thread : threads_) thread.join();
   }
 
@@ -212,6 +209,14 @@ class WorkerPool {
   }
 
  private:
+  void Stop() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+  }
+
   void Run() {
     for (;;) {
       std::packaged_task<void()> task;

@@ -110,28 +110,7 @@ class SetPropertiesTest : public ::testing::Test {
               std::vector<PROPVARIANT> values) {
     ComPtr<abi::IInArchive> archive = engine_.Handler(class_id);
     if (!archive) return E_UNEXPECTED;
-    ComPtr<abi::ISetProperties> properties =
-        archive.As<abi::ISetProperties>(abi::kIidSetProperties);
-    if (!properties) return E_NOINTERFACE;
-    const HRESULT result = properties->SetProperties(names.data(), values.data(),
-                                                     static_cast<abi::UInt32>(names.size()));
-    for (PROPVARIANT& value : values) PropVariantClear(&value);
-    return result;
-  }
-
-  static PROPVARIANT UInt32(ULONG number) {
-    PROPVARIANT value;
-    PropVariantInit(&value);
-    value.vt = VT_UI4;
-    value.ulVal = number;
-    return value;
-  }
-  static PROPVARIANT String(const wchar_t* text) {
-    PROPVARIANT value;
-    PropVariantInit(&value);
-    value.vt = VT_BSTR;
-    value.bstrVal = SysAllocString(text);
-    return value;
+    return SetHandlerProperties(archive.Get(), names, std::move(values));
   }
 
   EngineDll engine_;
@@ -139,25 +118,26 @@ class SetPropertiesTest : public ::testing::Test {
 
 TEST_F(SetPropertiesTest, ThreadCountOnBothHandlersAndWriterSettingsOnZip) {
   for (const GUID& class_id : {abi::kZipHandlerClassId, abi::kSevenZipHandlerClassId}) {
-    EXPECT_EQ(Set(class_id, {L"mt"}, {UInt32(4)}), S_OK);
-    EXPECT_EQ(Set(class_id, {L"mt"}, {UInt32(0)}), S_OK);
-    EXPECT_EQ(Set(class_id, {L"mt"}, {String(L"4")}), E_INVALIDARG);
-    EXPECT_EQ(Set(class_id, {L"bogus"}, {UInt32(1)}), E_INVALIDARG);
+    EXPECT_EQ(Set(class_id, {L"mt"}, {UInt32Value(4)}), S_OK);
+    EXPECT_EQ(Set(class_id, {L"mt"}, {UInt32Value(0)}), S_OK);
+    EXPECT_EQ(Set(class_id, {L"mt"}, {StringValue(L"4")}), E_INVALIDARG);
+    EXPECT_EQ(Set(class_id, {L"bogus"}, {UInt32Value(1)}), E_INVALIDARG);
     EXPECT_EQ(Set(class_id, {}, {}), S_OK);
   }
   // The program's full set for creating a ZIP archive.
-  EXPECT_EQ(
-      Set(abi::kZipHandlerClassId, {L"mt", L"m", L"x"}, {UInt32(2), String(L"Deflate"), UInt32(5)}),
-      S_OK);
-  EXPECT_EQ(Set(abi::kZipHandlerClassId, {L"m"}, {UInt32(8)}), E_INVALIDARG);
-  EXPECT_EQ(Set(abi::kZipHandlerClassId, {L"m"}, {String(L"Shrink")}), E_INVALIDARG);
-  EXPECT_EQ(Set(abi::kZipHandlerClassId, {L"x"}, {String(L"5")}), E_INVALIDARG);
-  EXPECT_EQ(Set(abi::kZipHandlerClassId, {L"x"}, {UInt32(10)}), E_INVALIDARG);
+  EXPECT_EQ(Set(abi::kZipHandlerClassId, {L"mt", L"m", L"x"},
+                {UInt32Value(2), StringValue(L"Deflate"), UInt32Value(5)}),
+            S_OK);
+  EXPECT_EQ(Set(abi::kZipHandlerClassId, {L"m"}, {UInt32Value(8)}), E_INVALIDARG);
+  EXPECT_EQ(Set(abi::kZipHandlerClassId, {L"m"}, {StringValue(L"Shrink")}), E_INVALIDARG);
+  EXPECT_EQ(Set(abi::kZipHandlerClassId, {L"x"}, {StringValue(L"5")}), E_INVALIDARG);
+  EXPECT_EQ(Set(abi::kZipHandlerClassId, {L"x"}, {UInt32Value(10)}), E_INVALIDARG);
   // A bad value anywhere refuses the whole call.
-  EXPECT_EQ(Set(abi::kZipHandlerClassId, {L"mt", L"x"}, {UInt32(2), String(L"9")}), E_INVALIDARG);
+  EXPECT_EQ(Set(abi::kZipHandlerClassId, {L"mt", L"x"}, {UInt32Value(2), StringValue(L"9")}),
+            E_INVALIDARG);
   // Writer settings mean nothing to the reading-only 7z handler.
-  EXPECT_EQ(Set(abi::kSevenZipHandlerClassId, {L"m"}, {String(L"Deflate")}), E_INVALIDARG);
-  EXPECT_EQ(Set(abi::kSevenZipHandlerClassId, {L"x"}, {UInt32(5)}), E_INVALIDARG);
+  EXPECT_EQ(Set(abi::kSevenZipHandlerClassId, {L"m"}, {StringValue(L"Deflate")}), E_INVALIDARG);
+  EXPECT_EQ(Set(abi::kSevenZipHandlerClassId, {L"x"}, {UInt32Value(5)}), E_INVALIDARG);
 }
 
 }  // namespace

@@ -49,15 +49,6 @@ struct MemoryInStream::Guard {
   MemoryInStream& stream_;
 };
 
-HRESULT MemoryInStream::QueryInterface(REFIID iid, void** out) {
-  *out = nullptr;
-  if (iid != IID_IUnknown && iid != abi::kIidInStream && iid != abi::kIidSequentialInStream)
-    return E_NOINTERFACE;
-  *out = static_cast<abi::IInStream*>(this);
-  AddRef();
-  return S_OK;
-}
-
 HRESULT MemoryInStream::Read(void* data, abi::UInt32 size, abi::UInt32* processed) {
   Guard guard(*this);
   ++reads;
@@ -86,14 +77,6 @@ ComPtr<abi::IInStream> StreamOf(std::vector<uint8_t> bytes) {
   return ComPtr<abi::IInStream>::Adopt(new MemoryInStream(std::move(bytes)));
 }
 
-HRESULT MemoryOutStream::QueryInterface(REFIID iid, void** out) {
-  *out = nullptr;
-  if (iid != IID_IUnknown && iid != abi::kIidSequentialOutStream) return E_NOINTERFACE;
-  *out = static_cast<abi::ISequentialOutStream*>(this);
-  AddRef();
-  return S_OK;
-}
-
 HRESULT MemoryOutStream::Write(const void* data, abi::UInt32 size, abi::UInt32* processed) {
   ++writes;
   if (processed) *processed = 0;
@@ -111,18 +94,14 @@ std::string ItemRecord::Text() const {
 }
 
 HRESULT RecordingExtractCallback::QueryInterface(REFIID iid, void** out) {
-  *out = nullptr;
-  if (iid == IID_IUnknown || iid == abi::kIidArchiveExtractCallback || iid == abi::kIidProgress) {
-    *out = static_cast<abi::IArchiveExtractCallback*>(this);
-  } else if (iid == abi::kIidCryptoGetTextPassword) {
+  if (iid == abi::kIidCryptoGetTextPassword) {
     ++password_queries;
-    if (!password) return E_NOINTERFACE;
-    *out = static_cast<abi::ICryptoGetTextPassword*>(this);
-  } else {
-    return E_NOINTERFACE;
+    if (!password) {
+      *out = nullptr;
+      return E_NOINTERFACE;
+    }
   }
-  AddRefImpl();
-  return S_OK;
+  return ComObject::QueryInterface(iid, out);
 }
 
 HRESULT RecordingExtractCallback::SetTotal(abi::UInt64 value) {
@@ -181,16 +160,11 @@ HRESULT RecordingExtractCallback::CryptoGetTextPassword(BSTR* out) {
 }
 
 HRESULT RecordingOpenCallback::QueryInterface(REFIID iid, void** out) {
-  *out = nullptr;
-  if (iid == IID_IUnknown || iid == abi::kIidArchiveOpenCallback) {
-    *out = static_cast<abi::IArchiveOpenCallback*>(this);
-  } else if (iid == abi::kIidCryptoGetTextPassword && password) {
-    *out = static_cast<abi::ICryptoGetTextPassword*>(this);
-  } else {
+  if (iid == abi::kIidCryptoGetTextPassword && !password) {
+    *out = nullptr;
     return E_NOINTERFACE;
   }
-  AddRefImpl();
-  return S_OK;
+  return ComObject::QueryInterface(iid, out);
 }
 
 HRESULT RecordingOpenCallback::SetTotal(const abi::UInt64*, const abi::UInt64*) {
@@ -207,6 +181,33 @@ HRESULT RecordingOpenCallback::CryptoGetTextPassword(BSTR* out) {
   if (password_answer != S_OK) return password_answer;
   *out = SysAllocString(password->c_str());
   return *out ? S_OK : E_OUTOFMEMORY;
+}
+
+PROPVARIANT UInt32Value(ULONG number) {
+  PROPVARIANT value;
+  PropVariantInit(&value);
+  value.vt = VT_UI4;
+  value.ulVal = number;
+  return value;
+}
+
+PROPVARIANT StringValue(const wchar_t* text) {
+  PROPVARIANT value;
+  PropVariantInit(&value);
+  value.vt = VT_BSTR;
+  value.bstrVal = SysAllocString(text);
+  return value;
+}
+
+HRESULT SetHandlerProperties(IUnknown* handler, const std::vector<const wchar_t*>& names,
+                             std::vector<PROPVARIANT> values) {
+  ComPtr<abi::ISetProperties> properties;
+  if (FAILED(handler->QueryInterface(abi::kIidSetProperties, properties.PutVoid())) || !properties)
+    return E_NOINTERFACE;
+  const HRESULT result = properties->SetProperties(names.data(), values.data(),
+                                                   static_cast<abi::UInt32>(names.size()));
+  for (PROPVARIANT& value : values) PropVariantClear(&value);
+  return result;
 }
 
 std::wstring PathOf(abi::IInArchive* archive, abi::UInt32 index) {

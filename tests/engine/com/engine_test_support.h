@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "common/com_object.h"
 #include "common/win_owners.h"
 #include "engine/abi/archive_interfaces.h"
 
@@ -34,29 +35,11 @@ class EngineDll {
   UniqueModule module_;
 };
 
-// Shared reference counting for the fakes; the count starts at 1.
-class RefCounted {
- public:
-  virtual ~RefCounted() = default;
-  ULONG AddRefImpl() { return ++references_; }
-  ULONG ReleaseImpl() {
-    const ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
-  }
-
- private:
-  std::atomic<ULONG> references_{1};
-};
-
 // An archive in memory. Notes when two calls overlap, which the engine's
 // serialisation of its readers must prevent.
-class MemoryInStream final : public RefCounted, public abi::IInStream {
+class MemoryInStream final : public ComObject<abi::IInStream> {
  public:
   explicit MemoryInStream(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
-  ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
-  ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
   HRESULT STDMETHODCALLTYPE Read(void* data, abi::UInt32 size, abi::UInt32* processed) override;
   HRESULT STDMETHODCALLTYPE Seek(abi::Int64 offset, abi::UInt32 origin,
                                  abi::UInt64* position) override;
@@ -75,11 +58,8 @@ ComPtr<abi::IInStream> StreamOf(std::vector<uint8_t> bytes);
 
 // Appends to a buffer; takes at most max_write bytes per call when set, and
 // fails with fail_with once fail_after bytes are in.
-class MemoryOutStream final : public RefCounted, public abi::ISequentialOutStream {
+class MemoryOutStream final : public ComObject<abi::ISequentialOutStream> {
  public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
-  ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
-  ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
   HRESULT STDMETHODCALLTYPE Write(const void* data, abi::UInt32 size,
                                   abi::UInt32* processed) override;
 
@@ -99,13 +79,10 @@ struct ItemRecord {
 };
 
 // Offers ICryptoGetTextPassword only when a password is set.
-class RecordingExtractCallback final : public RefCounted,
-                                       public abi::IArchiveExtractCallback,
-                                       public abi::ICryptoGetTextPassword {
+class RecordingExtractCallback final
+    : public ComObject<abi::IArchiveExtractCallback, abi::ICryptoGetTextPassword> {
  public:
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
-  ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
-  ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
   HRESULT STDMETHODCALLTYPE SetTotal(abi::UInt64 total) override;
   HRESULT STDMETHODCALLTYPE SetCompleted(const abi::UInt64* completed) override;
   HRESULT STDMETHODCALLTYPE GetStream(abi::UInt32 index, abi::ISequentialOutStream** out,
@@ -135,13 +112,10 @@ class RecordingExtractCallback final : public RefCounted,
 };
 
 // Answers header password requests when a password is set.
-class RecordingOpenCallback final : public RefCounted,
-                                    public abi::IArchiveOpenCallback,
-                                    public abi::ICryptoGetTextPassword {
+class RecordingOpenCallback final
+    : public ComObject<abi::IArchiveOpenCallback, abi::ICryptoGetTextPassword> {
  public:
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
-  ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
-  ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
   HRESULT STDMETHODCALLTYPE SetTotal(const abi::UInt64* files, const abi::UInt64* bytes) override;
   HRESULT STDMETHODCALLTYPE SetCompleted(const abi::UInt64* files,
                                          const abi::UInt64* bytes) override;
@@ -157,6 +131,12 @@ template <typename T>
 ComPtr<T> Make() {
   return ComPtr<T>::Adopt(new T());
 }
+
+// Values for ISetProperties, and the call on a handler, which clears them.
+PROPVARIANT UInt32Value(ULONG number);
+PROPVARIANT StringValue(const wchar_t* text);
+HRESULT SetHandlerProperties(IUnknown* handler, const std::vector<const wchar_t*>& names,
+                             std::vector<PROPVARIANT> values);
 
 // Property reads through the handler.
 std::wstring PathOf(abi::IInArchive* archive, abi::UInt32 index);

@@ -6,8 +6,6 @@
 
 namespace {
 
-using cindral::test_engine::kIidUnknown;
-
 std::wstring recorded;
 bool reject_extra_properties = false;
 
@@ -18,31 +16,14 @@ std::wstring Describe(const PROPVARIANT& value) {
   return text + L"?";
 }
 
-class RecordingHandler final : public cindral::abi::ISetProperties {
+class RecordingHandler final : public cindral::ComObject<cindral::abi::ISetProperties> {
  public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-    *out = nullptr;
-    if (!IsEqualIID(iid, kIidUnknown) && !IsEqualIID(iid, cindral::abi::kIidSetProperties))
-      return E_NOINTERFACE;
-    *out = this;
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&references_); }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const LONG left = InterlockedDecrement(&references_);
-    if (left == 0) delete this;
-    return left;
-  }
   HRESULT STDMETHODCALLTYPE SetProperties(const wchar_t* const* names, const PROPVARIANT* values,
                                           cindral::abi::UInt32 count) override {
     for (cindral::abi::UInt32 i = 0; i < count; ++i)
       recorded += std::wstring(names[i]) + L"=" + Describe(values[i]) + L"\n";
     return reject_extra_properties && count > 1 ? E_INVALIDARG : S_OK;
   }
-
- private:
-  LONG references_ = 1;
 };
 
 }  // namespace

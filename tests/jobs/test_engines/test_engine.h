@@ -1,16 +1,10 @@
-// Pieces shared by the stand-in engines the binding tests load: a handler
-// object with a plain interlocked count, and the export's signature.
+// The export's signature for the stand-in engines the binding tests load;
+// their handlers count references through the program's COM object base.
 #pragma once
 
 #include <windows.h>
 
+#include "common/com_object.h"
 #include "engine/abi/archive_interfaces.h"
 
 #define CINDRAL_TEST_ENGINE_EXPORT extern "C" __declspec(dllexport)
-
-namespace cindral::test_engine {
-
-inline constexpr GUID kIidUnknown = {
-    0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-
-}  // namespace cindral::test_engine

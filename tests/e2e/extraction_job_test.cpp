@@ -62,6 +62,7 @@ const HostileCase kHostileCases[] = {
     {"hostile-reparse_attribute.zip", "Archive reparse points are blocked."},
     {"hostile-anti_file.7z", kLinks},
     {"hostile-anti_folder.7z", kLinks},
+    {"hostile-too_many_entries.7z", "Archive contains too many entries."},
 };
 
 class HostileArchive : public JobTest, public ::testing::WithParamInterface<HostileCase> {};

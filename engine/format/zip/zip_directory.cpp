@@ -423,6 +423,7 @@ Directory ReadDirectory(ArchiveSource& source, const LocalTimeToFiletime& local_
   const uint64_t shift = directory_start - end.directory_offset;
   if (end.entry_count > end.directory_size / kCentralHeaderSize)
     throw OpenError("entry count does not fit the central directory");
+  if (end.entry_count > kMaxListedItems) throw TooManyItems(end.entry_count);
   const std::vector<uint8_t> bytes = ReadBytes(source, directory_start, end.directory_size);
 
   Directory directory;

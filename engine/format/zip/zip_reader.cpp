@@ -317,6 +317,8 @@ std::unique_ptr<ArchiveReader> OpenZip(std::shared_ptr<ArchiveSource> source,
   Directory directory;
   try {
     directory = ReadDirectory(*source, local_time);
+  } catch (const TooManyItems& too_many) {
+    return std::make_unique<UnlistedArchive>(too_many.count);
   } catch (const codec::UnexpectedEnd&) {
     throw OpenError("archive is truncated");
   }

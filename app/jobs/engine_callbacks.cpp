@@ -67,6 +67,14 @@ bool IsSkippableOpenError(DWORD error) {
          error == ERROR_LOCK_VIOLATION;
 }
 
+// Free space that cannot be read is no refusal: the writes will tell.
+bool HasFreeSpaceFor(const std::wstring& folder, uint64_t bytes) {
+  ULARGE_INTEGER available = {};
+  if (!GetDiskFreeSpaceExW((MakeLongPath(folder) + L'\\').c_str(), &available, nullptr, nullptr))
+    return true;
+  return bytes <= available.QuadPart;
+}
+
 }  // namespace
 
 void NoteSkippedSource(WorkerSharedState* shared, std::wstring_view path) {
@@ -157,6 +165,13 @@ ULONG ExtractCallback::Release() {
 }
 
 HRESULT ExtractCallback::SetTotal(abi::UInt64 total) {
+  // The engine announces the total before it asks for the first stream: the
+  // last moment to give up on a volume that is too small without having
+  // written a byte.
+  if (!HasFreeSpaceFor(staging_root_, total)) {
+    lacks_free_space_ = true;
+    return E_ABORT;
+  }
   if (shared_ != nullptr) ReportTotal(*shared_, total);
   return ProgressResult(shared_);
 }

@@ -75,6 +75,8 @@ class ExtractCallback final : public abi::IArchiveExtractCallback,
 
   // The engine reported at least one item as not OK.
   bool HasFailedItem() const { return failed_; }
+  // The announced total was more than the staging volume has free.
+  bool LacksFreeSpace() const { return lacks_free_space_; }
   size_t HeldDirectoryCount() const { return staging_folders_.HeldCount(); }
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
@@ -105,6 +107,7 @@ class ExtractCallback final : public abi::IArchiveExtractCallback,
   ComPtr<Output> current_output_;
   abi::UInt32 current_index_ = 0;
   bool failed_ = false;
+  bool lacks_free_space_ = false;
 };
 
 class UpdateCallback final : public abi::IArchiveUpdateCallback {

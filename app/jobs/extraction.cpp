@@ -136,8 +136,10 @@ void ExtractArchive(const EngineLibrary& engine, const std::wstring& archive,
 
   {
     ComPtr<ExtractCallback> callback = ExtractCallback::Create(shared, staging.Path(), &items);
-    if (handler->Extract(nullptr, abi::kAllItems, 0, callback.Get()) != S_OK)
+    if (handler->Extract(nullptr, abi::kAllItems, 0, callback.Get()) != S_OK) {
+      if (callback->LacksFreeSpace()) Fail("Not enough free space to extract this archive.");
       Fail("Extraction failed: damaged archive, incorrect password, or cancelled operation.");
+    }
     if (callback->HasFailedItem()) Fail("Archive checksum verification failed.");
   }
   handler->Close();

@@ -63,6 +63,7 @@ const HostileCase kHostileCases[] = {
     {"hostile-anti_file.7z", kLinks},
     {"hostile-anti_folder.7z", kLinks},
     {"hostile-too_many_entries.7z", "Archive contains too many entries."},
+    {"hostile-huge_claim.zip", "Not enough free space to extract this archive."},
 };
 
 class HostileArchive : public JobTest, public ::testing::WithParamInterface<HostileCase> {};

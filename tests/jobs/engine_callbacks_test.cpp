@@ -263,6 +263,21 @@ TEST_F(ExtractCallbackTest, ProgressReachesTheSharedStateAndCancelAborts) {
   EXPECT_FALSE(fs::exists(staging_ / "a.txt"));
 }
 
+// No volume has an exbibyte free; the staging volume has a few bytes.
+TEST_F(ExtractCallbackTest, TotalBeyondTheFreeSpaceAbortsBeforeAnyStream) {
+  items_.push_back({L"a.txt", false, {}, false});
+  const auto state = NewSharedState();
+  for (WorkerSharedState* shared : {static_cast<WorkerSharedState*>(nullptr), state.get()}) {
+    ComPtr<ExtractCallback> callback = MakeCallback(shared);
+    EXPECT_EQ(callback->SetTotal(uint64_t{1} << 60), E_ABORT);
+    EXPECT_TRUE(callback->LacksFreeSpace());
+    ComPtr<ExtractCallback> small = MakeCallback(shared);
+    EXPECT_EQ(small->SetTotal(4096), S_OK);
+    EXPECT_FALSE(small->LacksFreeSpace());
+  }
+  EXPECT_TRUE(fs::is_empty(staging_));
+}
+
 TEST_F(ExtractCallbackTest, HeadlessIsNeverCancelledAndStillWrites) {
   items_.push_back({L"dir\\f.bin", false, {}, false});
   ComPtr<ExtractCallback> callback = MakeCallback(nullptr);

@@ -27,10 +27,9 @@ include(GoogleTest)
 
 add_subdirectory(engine)
 # A fuzz tree holds the fuzzers alone: code built for coverage links only
-# with libFuzzer's runtime.
-if(CINDRAL_FUZZ)
-  add_subdirectory(fuzz)
-else()
+# with libFuzzer's runtime. Elsewhere the fuzz targets replay their corpora.
+add_subdirectory(fuzz)
+if(NOT CINDRAL_FUZZ)
   add_subdirectory(tests/engine)
   add_subdirectory(bench)
 endif()

@@ -62,6 +62,14 @@ bool IsSkippableOpenError(DWORD error) {
          error == ERROR_LOCK_VIOLATION;
 }
 
+// Free space that cannot be read is no refusal: the writes will tell.
+bool HasFreeSpaceFor(const std::wstring& folder, uint64_t bytes) {
+  ULARGE_INTEGER available = {};
+  if (!GetDiskFreeSpaceExW((MakeLongPath(folder) + L'\\').c_str(), &available, nullptr, nullptr))
+    return true;
+  return bytes <= available.QuadPart;
+}
+
 }  // namespace
 
 void NoteSkippedSource(JobHost& host, std::wstring_view path) {
@@ -108,6 +116,13 @@ ExtractCallback::~ExtractCallback() {
 }
 
 HRESULT ExtractCallback::SetTotal(abi::UInt64 total) {
+  // The engine announces the total before it asks for the first stream: the
+  // last moment to give up on a volume that is too small without having
+  // written a byte.
+  if (!HasFreeSpaceFor(staging_root_, total)) {
+    lacks_free_space_ = true;
+    return E_ABORT;
+  }
   host_.ReportTotal(total);
   return ProgressResult(host_);
 }

@@ -73,6 +73,8 @@ class ExtractCallback final
 
   // The engine reported at least one item as not OK.
   bool HasFailedItem() const { return failed_; }
+  // The announced total was more than the staging volume has free.
+  bool LacksFreeSpace() const { return lacks_free_space_; }
   size_t HeldDirectoryCount() const { return staging_folders_.HeldCount(); }
 
   HRESULT STDMETHODCALLTYPE SetTotal(abi::UInt64 total) override;
@@ -98,6 +100,7 @@ class ExtractCallback final
   ComPtr<Output> current_output_;
   abi::UInt32 current_index_ = 0;
   bool failed_ = false;
+  bool lacks_free_space_ = false;
 };
 
 class UpdateCallback final : public ComObject<abi::IArchiveUpdateCallback> {

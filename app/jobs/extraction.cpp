@@ -124,10 +124,10 @@ void ExtractArchive(const EngineLibrary& engine, const std::wstring& archive, Jo
   if (handler->GetNumberOfItems(&count) != S_OK) Fail("Cannot read archive directory.");
   if (count > kMaxItems) Fail("Archive contains too many entries.");
 
+  // Grown as entries are examined, not reserved by the count: the count is
+  // the archive's claim, and memory follows only what was really listed.
   std::vector<ExtractItem> items;
-  items.reserve(count);
   std::unordered_set<std::wstring> seen_paths;
-  seen_paths.reserve(count);
   for (abi::UInt32 index = 0; index < count; ++index) {
     if (host.IsCancelRequested()) Fail("Cancelled.");
     items.push_back(ExamineItem(*handler.Get(), index, seen_paths));
@@ -136,8 +136,10 @@ void ExtractArchive(const EngineLibrary& engine, const std::wstring& archive, Jo
 
   {
     ComPtr<ExtractCallback> callback = ExtractCallback::Create(host, staging.Path(), &items);
-    if (handler->Extract(nullptr, abi::kAllItems, 0, callback.Get()) != S_OK)
+    if (handler->Extract(nullptr, abi::kAllItems, 0, callback.Get()) != S_OK) {
+      if (callback->LacksFreeSpace()) Fail("Not enough free space to extract this archive.");
       Fail("Extraction failed: damaged archive, incorrect password, or cancelled operation.");
+    }
     if (callback->HasFailedItem()) Fail("Archive checksum verification failed.");
   }
   handler->Close();

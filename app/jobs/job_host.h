@@ -30,6 +30,9 @@ class JobHost {
   virtual void ReportCallbackFailure(std::wstring_view text) = 0;
   virtual void ReportNotice(std::wstring_view text) = 0;
 
+  // Whether a user is there to answer prompts; without one, a conflict or a
+  // missing password ends the job, so it can be refused before any work.
+  virtual bool CanAskUser() = 0;
   // The user's answer to an existing target, or nullopt when nobody can be
   // asked. Throws std::runtime_error("Cancelled.") on cancel.
   virtual std::optional<PromptAnswer> AskConflict(std::wstring_view target) = 0;
@@ -53,6 +56,7 @@ class HeadlessJobHost final : public JobHost {
   void ReportResultPath(std::wstring_view) override {}
   void ReportCallbackFailure(std::wstring_view) override {}
   void ReportNotice(std::wstring_view) override {}
+  bool CanAskUser() override { return false; }
   std::optional<PromptAnswer> AskConflict(std::wstring_view) override { return std::nullopt; }
   std::optional<std::wstring> RequestPassword() override { return std::nullopt; }
   void Finish(JobState outcome, std::string_view failure_text) override;
@@ -76,6 +80,7 @@ class SharedStateJobHost final : public JobHost {
     cindral::ReportCallbackFailure(state_, text);
   }
   void ReportNotice(std::wstring_view text) override { cindral::ReportNotice(state_, text); }
+  bool CanAskUser() override { return true; }
   std::optional<PromptAnswer> AskConflict(std::wstring_view target) override {
     return AskWorkerPrompt(state_, PromptKind::Conflict, target);
   }

@@ -16,6 +16,7 @@ constexpr size_t kLongestArchivePath = 32699;
 constexpr std::wstring_view kLongPrefix = L"\\\\?\\";
 constexpr std::wstring_view kLongUncPrefix = L"\\\\?\\UNC\\";
 constexpr std::wstring_view kUncPrefix = L"\\\\";
+constexpr std::wstring_view kDevicePrefix = L"\\\\.\\";
 
 [[noreturn]] void Refuse(const char* message) { throw std::runtime_error(message); }
 
@@ -66,7 +67,10 @@ wchar_t UpperAscii(wchar_t unit) {
 }
 
 bool IsDeviceName(std::wstring_view component) {
+  // Windows drops the spaces before the extension when it looks for a
+  // device: "CON .txt" and "nul  .tar.gz" open the device too.
   std::wstring base(component.substr(0, component.find(L'.')));
+  base.erase(base.find_last_not_of(L' ') + 1);
   std::transform(base.begin(), base.end(), base.begin(), UpperAscii);
   constexpr std::array<std::wstring_view, 6> kDevices = {L"CON", L"PRN",    L"AUX",
                                                          L"NUL", L"CONIN$", L"CONOUT$"};
@@ -182,6 +186,14 @@ void RemoveTreeQuietly(const std::wstring& long_path) noexcept {
 
 std::wstring MakeLongPath(const std::wstring& path) {
   const std::wstring normal = AbsoluteNormalPath(path);
+  // GetFullPathNameW turns a path whose last name is a device ("dir\CON",
+  // "dir\CON .txt") into the device itself; a file path must never become
+  // one, and the UNC branch below would take "\\.\CON" for a server.
+  for (const std::wstring_view prefix : {kDevicePrefix, kLongPrefix}) {
+    std::wstring start = path.substr(0, prefix.size());
+    std::replace(start.begin(), start.end(), L'/', L'\\');
+    if (normal.starts_with(prefix) && start != prefix) Refuse("Windows device names are blocked.");
+  }
   if (normal.starts_with(kLongPrefix)) return normal;
   if (normal.starts_with(kUncPrefix)) return std::wstring(kLongUncPrefix) + normal.substr(2);
   return std::wstring(kLongPrefix) + normal;

@@ -17,7 +17,9 @@ namespace cindral {
 // The absolute, lexically normalised extended-length form ("\\?\" or
 // "\\?\UNC\") every file-system call of the archive side goes through, so
 // paths of any length work and Win32 name rewriting never applies.
-// Fails with a text beginning "absolute" when the path cannot be made absolute.
+// Fails with a text beginning "absolute" when the path cannot be made absolute,
+// and with "Windows device names are blocked." when making it absolute turned
+// it into a device path ("\\.\" or "\\?\" it did not start with).
 std::wstring MakeLongPath(const std::wstring& path);
 
 // Lexical normalisation that keeps UNC and extended-length roots intact (the

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
+#include <unordered_set>
 
 #include "app/jobs/engine_callbacks.h"
 #include "app/jobs/job_host.h"
@@ -14,12 +15,60 @@ namespace cindral {
 namespace {
 
 constexpr unsigned kMaxAttempts = 100000;
+constexpr const char* kInputRequired =
+    "Input required. Open this archive in Cindral to choose a password or resolve a conflict.";
 
 [[noreturn]] void Fail(const char* text) { throw std::runtime_error(text); }
 
 std::wstring ParentOf(const std::wstring& path) {
   const size_t separator = path.find_last_of(L'\\');
   return separator == std::wstring::npos ? std::wstring() : path.substr(0, separator);
+}
+
+std::wstring JoinPath(const std::wstring& folder, const std::wstring& relative) {
+  return folder.ends_with(L'\\') ? folder + relative : folder + L'\\' + relative;
+}
+
+enum class Existing { kNothing, kFolder, kFile, kLink, kUnknown };
+
+Existing ExistingAt(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(MakeLongPath(path).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Existing::kNothing
+                                                                          : Existing::kUnknown;
+  }
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return Existing::kLink;
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? Existing::kFolder : Existing::kFile;
+}
+
+// Walks the destination for every item before the first rename and fails
+// with the text publishing would meet: a link or a file where a folder is
+// needed, a folder or link where a file goes, and, headless, a file that is
+// already there. So a refused archive publishes nothing. The guards and the
+// moves that follow still decide for themselves; this only moves what the
+// destination shows now to before the first rename.
+void CheckDestination(const std::wstring& destination, const std::vector<ExtractItem>& items,
+                      JobHost& host) {
+  std::unordered_set<std::wstring> checked_folders;
+  for (const ExtractItem& item : items) {
+    const std::wstring folder = item.is_folder ? item.relative_path : ParentOf(item.relative_path);
+    for (size_t end = 0; !folder.empty() && end != std::wstring::npos;) {
+      end = folder.find(L'\\', end + 1);
+      std::wstring prefix = folder.substr(0, end);
+      if (checked_folders.contains(prefix)) continue;
+      const Existing existing = ExistingAt(JoinPath(destination, prefix));
+      if (existing == Existing::kFile || existing == Existing::kLink)
+        Fail("Reparse points in destination paths are blocked.");
+      checked_folders.insert(std::move(prefix));
+      if (existing == Existing::kNothing) break;  // everything below is made fresh
+    }
+    if (item.is_folder) continue;
+    const Existing target = ExistingAt(JoinPath(destination, item.relative_path));
+    if (target == Existing::kFolder || target == Existing::kLink)
+      Fail("Unsafe destination conflict.");
+    if (target == Existing::kFile && !host.CanAskUser()) Fail(kInputRequired);
+  }
 }
 
 std::wstring FileNameOf(const std::wstring& path) {
@@ -51,10 +100,7 @@ void PublishFile(const std::wstring& source, std::wstring target, const std::wst
       return;
     }
     const std::optional<PromptAnswer> answer = host.AskConflict(target);
-    if (!answer)
-      Fail(
-          "Input required. Open this archive in Cindral to choose a password or resolve a "
-          "conflict.");
+    if (!answer) Fail(kInputRequired);
 
     switch (*answer) {
       case PromptAnswer::Skip:
@@ -86,12 +132,11 @@ void PublishExtractedItems(const std::wstring& destination, const std::wstring& 
   // Every folder an item lands in stays held until publishing ends, each
   // guarded once, the first time an item needs it: no folder on the way can
   // be swapped for a link between its check and the moves into it.
+  CheckDestination(destination, items, host);
   GuardedFolderTree folders(destination);
   for (const ExtractItem& item : items) {
     if (host.IsCancelRequested()) Fail("Cancelled.");
-    const std::wstring target = destination.ends_with(L'\\')
-                                    ? destination + item.relative_path
-                                    : destination + L'\\' + item.relative_path;
+    const std::wstring target = JoinPath(destination, item.relative_path);
     folders.Guard(item.is_folder ? item.relative_path : ParentOf(item.relative_path));
     if (item.is_folder) continue;
     PublishFile(staging + L'\\' + item.relative_path, target, FileNameOf(item.relative_path), host);

@@ -240,7 +240,7 @@ HRESULT ArchiveHandler::OpenReader(abi::IInStream* stream, abi::IArchiveOpenCall
   reader_->SetThreadCount(threads_);
   physical_size_ = size;
   if (callback) {
-    const uint64_t files = reader_->Items().size();
+    const uint64_t files = reader_->ItemCount();
     const HRESULT result = callback->SetCompleted(&files, &size);
     if (FAILED(result)) {
       reader_.reset();
@@ -258,7 +258,8 @@ HRESULT ArchiveHandler::Close() {
 
 HRESULT ArchiveHandler::GetNumberOfItems(abi::UInt32* count) {
   if (count == nullptr) return E_POINTER;
-  *count = reader_ ? static_cast<abi::UInt32>(reader_->Items().size()) : 0;
+  *count =
+      reader_ ? static_cast<abi::UInt32>(std::min<uint64_t>(reader_->ItemCount(), UINT32_MAX)) : 0;
   return S_OK;
 }
 

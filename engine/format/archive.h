@@ -114,14 +114,46 @@ class PasswordSource {
   virtual std::optional<std::u16string> Password() = 0;
 };
 
+// Listings are built for at most this many entries. An archive that lists
+// more opens with its count alone (see UnlistedArchive), so that a host can
+// refuse it by that count before a single entry costs memory.
+constexpr uint64_t kMaxListedItems = 10000000;
+
+// Raised while headers are read, before the listing is built.
+struct TooManyItems : OpenError {
+  explicit TooManyItems(uint64_t listed)
+      : OpenError("archive lists too many entries"), count(listed) {}
+  uint64_t count;
+};
+
 class ArchiveReader {
  public:
   virtual ~ArchiveReader() = default;
   virtual const std::vector<Item>& Items() const = 0;
+  // The entries the archive lists; more than Items() holds for an archive
+  // opened by its count alone.
+  virtual uint64_t ItemCount() const { return Items().size(); }
   // indices: ascending item indices; an empty span means every item.
   // test: verify only, BeginItem's result is ignored.
   virtual void Extract(std::span<const uint32_t> indices, bool test, ExtractSink& sink) = 0;
   virtual void SetThreadCount(unsigned threads) = 0;
+};
+
+// An archive that lists more than kMaxListedItems entries: its count and
+// nothing else; it lists no items and extracts nothing.
+class UnlistedArchive final : public ArchiveReader {
+ public:
+  explicit UnlistedArchive(uint64_t count) : count_(count) {}
+  const std::vector<Item>& Items() const override { return none_; }
+  uint64_t ItemCount() const override { return count_; }
+  void Extract(std::span<const uint32_t>, bool, ExtractSink&) override {
+    throw OpenError("archive lists too many entries");
+  }
+  void SetThreadCount(unsigned) override {}
+
+ private:
+  uint64_t count_;
+  std::vector<Item> none_;
 };
 
 }  // namespace cindral::format

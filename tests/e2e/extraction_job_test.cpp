@@ -45,6 +45,11 @@ const HostileCase kHostileCases[] = {
     {"hostile-device_nul_txt.zip", kDevice},
     {"hostile-device_com1.zip", kDevice},
     {"hostile-device_lpt_superscript.zip", kDevice},
+    {"hostile-device_space_con.zip", kDevice},
+    {"hostile-device_space_nul.zip", kDevice},
+    {"hostile-device_space_com1.zip", kDevice},
+    {"hostile-device_space_aux.zip", kDevice},
+    {"hostile-device_space_conin.zip", kDevice},
     {"hostile-trailing_dot.zip", kUnsafeComponent},
     {"hostile-trailing_space.zip", kUnsafeComponent},
     {"hostile-reserved_less.zip", kInvalidName},
@@ -58,6 +63,8 @@ const HostileCase kHostileCases[] = {
     {"hostile-reparse_attribute.zip", "Archive reparse points are blocked."},
     {"hostile-anti_file.7z", kLinks},
     {"hostile-anti_folder.7z", kLinks},
+    {"hostile-too_many_entries.7z", "Archive contains too many entries."},
+    {"hostile-huge_claim.zip", "Not enough free space to extract this archive."},
 };
 
 class HostileArchive : public JobTest, public ::testing::WithParamInterface<HostileCase> {};
@@ -149,27 +156,62 @@ TEST_F(HeadlessExtraction, SecondArchiveFailingStopsTheJobBeforeTheThird) {
   EXPECT_EQ(ListTree(work_ / "third"), std::vector<std::string>{"copy.7z"});
 }
 
-TEST_F(HeadlessExtraction, ConflictAsksForTheInterfaceAndKeepsWhatWasPublished) {
-  const fs::path archive = CopyFixture("conflict.zip", work_);
-  WriteBytes(work_ / "a.txt", "mine\n");
-  EXPECT_EQ(Headless(L"extract", {archive}), 1u);
-  EXPECT_EQ(LastError(),
-            "Input required. Open this archive in Cindral to choose a password or resolve a "
-            "conflict.");
-  EXPECT_EQ(ReadBytes(work_ / "first.txt"), "first from archive\n");
-  EXPECT_EQ(ReadBytes(work_ / "a.txt"), "mine\n");
-  EXPECT_FALSE(fs::exists(work_ / "last.txt"));
-  EXPECT_TRUE(CindralLeftovers(work_).empty());
+constexpr const char* kInputRequired =
+    "Input required. Open this archive in Cindral to choose a password or resolve a conflict.";
+
+// Every refusal the destination already shows is decided before the first
+// rename: the entries before the one refused are not published either.
+TEST_F(HeadlessExtraction, ConflictAsksForTheInterfaceAndPublishesNothing) {
+  // An existing file, also when only its ASCII case differs.
+  for (const char* existing : {"a.txt", "A.TXT"}) {
+    const fs::path folder = work_ / (existing[0] == 'a' ? "lower" : "upper");
+    const fs::path archive = CopyFixture("conflict.zip", folder);
+    WriteBytes(folder / existing, "mine\n");
+    EXPECT_EQ(Headless(L"extract", {archive}), 1u);
+    EXPECT_EQ(LastError(), kInputRequired);
+    EXPECT_EQ(ListTree(folder), (std::vector<std::string>{existing, "conflict.zip"}));
+    EXPECT_EQ(ReadBytes(folder / existing), "mine\n");
+  }
+  // An entry named like the archive itself.
+  const fs::path self = CopyFixture("self.zip", work_ / "self");
+  EXPECT_EQ(Headless(L"extract", {self}), 1u);
+  EXPECT_EQ(LastError(), kInputRequired);
+  EXPECT_EQ(ListTree(work_ / "self"), std::vector<std::string>{"self.zip"});
 }
 
-TEST_F(HeadlessExtraction, ExistingFolderInTheWayIsAnUnsafeConflict) {
-  const fs::path archive = CopyFixture("conflict.zip", work_);
-  fs::create_directory(work_ / "a.txt");
+TEST_F(HeadlessExtraction, ExistingFolderOrFileInTheWayPublishesNothing) {
+  const fs::path archive = CopyFixture("conflict.zip", work_ / "folder");
+  fs::create_directory(work_ / "folder" / "a.txt");
   EXPECT_EQ(Headless(L"extract", {archive}), 1u);
   EXPECT_EQ(LastError(), "Unsafe destination conflict.");
-  EXPECT_TRUE(fs::is_directory(work_ / "a.txt"));
-  EXPECT_TRUE(fs::is_empty(work_ / "a.txt"));
-  EXPECT_TRUE(CindralLeftovers(work_).empty());
+  EXPECT_EQ(ListTree(work_ / "folder"), (std::vector<std::string>{"a.txt/", "conflict.zip"}));
+
+  // good.zip has a.txt first, then dir/b.txt: a file "dir" stands where the
+  // archive needs a folder.
+  const fs::path good = CopyFixture("good.zip", work_ / "file");
+  WriteBytes(work_ / "file" / "dir", "mine\n");
+  EXPECT_EQ(Headless(L"extract", {good}), 1u);
+  EXPECT_EQ(LastError(), "Reparse points in destination paths are blocked.");
+  EXPECT_EQ(ListTree(work_ / "file"), (std::vector<std::string>{"dir", "good.zip"}));
+  EXPECT_TRUE(CindralLeftovers(work_ / "file").empty());
+}
+
+// The build makes e2e_links/via -> real as a Unix link.
+TEST_F(HeadlessExtraction, LinkInTheDestinationPublishesNothing) {
+  if (!RunsUnderWine()) GTEST_SKIP() << "uses the Unix link the build makes beside the tests";
+  const fs::path links = DistFolder().parent_path() / "bin" / "e2e_links";
+  ASSERT_NE(GetFileAttributesW((links / "via").c_str()), INVALID_FILE_ATTRIBUTES)
+      << "the build step that makes the link did not run";
+  const std::vector<std::string> before = ListTree(links / "real");
+  const fs::path archive = CopyFixture("through-via.zip", links);
+  EXPECT_EQ(Headless(L"extract", {archive}), 1u);
+  EXPECT_EQ(LastError(), "Reparse points in destination paths are blocked.");
+  const bool first_published = fs::exists(links / "first-ok.txt");
+  fs::remove(links / "first-ok.txt");
+  fs::remove(archive);
+  EXPECT_FALSE(first_published);
+  EXPECT_EQ(ListTree(links / "real"), before);
+  EXPECT_TRUE(CindralLeftovers(links).empty());
 }
 
 // A headless job never gets a password: the engine is refused at once, so

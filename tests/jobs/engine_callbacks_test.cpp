@@ -297,6 +297,21 @@ TEST_F(ExtractCallbackTest, TheHostHearsEveryReportInOrder) {
                            }));
 }
 
+// No volume has an exbibyte free; the staging volume has a few bytes.
+TEST_F(ExtractCallbackTest, TotalBeyondTheFreeSpaceAbortsBeforeAnyStream) {
+  items_.push_back({L"a.txt", false, {}, false});
+  const auto state = NewSharedState();
+  for (JobHost* host : {&Headless(), static_cast<JobHost*>(&state->host)}) {
+    ComPtr<ExtractCallback> callback = MakeCallback(*host);
+    EXPECT_EQ(callback->SetTotal(uint64_t{1} << 60), E_ABORT);
+    EXPECT_TRUE(callback->LacksFreeSpace());
+    ComPtr<ExtractCallback> small = MakeCallback(*host);
+    EXPECT_EQ(small->SetTotal(4096), S_OK);
+    EXPECT_FALSE(small->LacksFreeSpace());
+  }
+  EXPECT_TRUE(fs::is_empty(staging_));
+}
+
 TEST_F(ExtractCallbackTest, HeadlessIsNeverCancelledAndStillWrites) {
   items_.push_back({L"dir\\f.bin", false, {}, false});
   ComPtr<ExtractCallback> callback = MakeCallback(Headless());

@@ -189,6 +189,11 @@ TEST(SanitizeArchivePath, DeviceNames) {
         ExpectRefused(L"dir/" + name + L"/x", name.back() == L'.' ? kComponent : kDevice);
       }
       ExpectRefused(base + L" ", kComponent);
+      // Windows drops the spaces before the extension and opens the device.
+      for (const wchar_t* suffix : {L" .txt", L"  .tar.gz", L" .x.y", L"   .log"}) {
+        ExpectRefused(base + suffix, kDevice);
+        ExpectRefused(L"sub/" + base + suffix, kDevice);
+      }
       for (const std::wstring& near_miss : {base + L"x", L"x" + base, L"." + base, base + L"_1"})
         ExpectAccepted(near_miss, near_miss);
     }
@@ -213,6 +218,23 @@ TEST(MakeLongPath, ShapesOfPaths) {
   EXPECT_EQ(MakeLongPath(L"\\\\?\\UNC\\srv\\share\\x"), L"\\\\?\\UNC\\srv\\share\\x");
   const std::wstring deep = L"C:\\" + std::wstring(300, L'd') + L"\\" + std::wstring(300, L'e');
   EXPECT_EQ(MakeLongPath(deep), L"\\\\?\\" + deep);
+}
+
+TEST(MakeLongPath, NeverTurnsAFilePathIntoADevice) {
+  for (const wchar_t* path : {L"C:\\dir\\CON .txt", L"C:\\dir\\nul  .tar.gz", L"C:\\dir\\COM1 .log",
+                              L"C:\\dir\\aux .x.y", L"C:\\dir\\CONIN$ .txt", L"C:\\dir\\NUL"}) {
+    // Either refused, or still a file path inside the folder (Windows 11
+    // keeps such names as files); never the device or a UNC path.
+    try {
+      const std::wstring result = MakeLongPath(path);
+      EXPECT_TRUE(result.starts_with(L"\\\\?\\C:\\dir\\"))
+          << std::string(result.begin(), result.end());
+    } catch (const std::runtime_error& error) {
+      EXPECT_STREQ(error.what(), kDevice);
+    }
+  }
+  // Device and extended forms the caller wrote themselves keep their meaning.
+  EXPECT_EQ(MakeLongPath(L"\\\\?\\C:\\x"), L"\\\\?\\C:\\x");
 }
 
 TEST(MakeLongPath, RelativeToTheCurrentDirectory) {

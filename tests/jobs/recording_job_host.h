@@ -35,6 +35,10 @@ class RecordingJobHost final : public JobHost {
   void ReportResultPath(std::wstring_view path) override { Note(L"result ", path); }
   void ReportCallbackFailure(std::wstring_view text) override { Note(L"failure ", text); }
   void ReportNotice(std::wstring_view text) override { Note(L"notice ", text); }
+  bool CanAskUser() override {
+    std::lock_guard lock(mutex_);
+    return !conflict_answers.empty();
+  }
   std::optional<PromptAnswer> AskConflict(std::wstring_view target) override {
     Note(L"conflict ", target);
     std::lock_guard lock(mutex_);

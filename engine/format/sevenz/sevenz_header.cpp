@@ -40,6 +40,9 @@ enum PropertyId : uint64_t {
 constexpr uint8_t kSignature[6] = {'7', 'z', 0xBC, 0xAF, 0x27, 0x1C};
 // Far beyond what any encoder writes; keeps a hostile folder from building a huge graph.
 constexpr uint64_t kMaxCoderStreams = 64;
+// No Windows path is longer; a longer name is a trap for the memory of
+// every copy made of it.
+constexpr size_t kMaxNameUnits = 32767;
 
 [[noreturn]] void Fail(const char* what) { throw OpenError(what); }
 
@@ -388,6 +391,7 @@ void ParseNames(ByteReader reader, std::vector<FileEntry>& files) {
       const auto unit = reader.Bytes(2);
       const char16_t c = static_cast<char16_t>(unit[0] | unit[1] << 8);
       if (c == 0) break;
+      if (file.name.size() == kMaxNameUnits) Fail("7z name too long");
       file.name.push_back(c);
     }
   }
@@ -409,6 +413,7 @@ std::vector<FileEntry> ParseFilesInfo(ByteReader& reader, uint64_t num_stream_fi
     if (id == kName) limit = std::min<uint64_t>(limit, property.Remaining() / 2);
   }
   if (num_files > limit) Fail("7z file count exceeds its data");
+  if (num_files > kMaxListedItems) throw TooManyItems(num_files);
 
   std::vector<FileEntry> files(static_cast<size_t>(num_files));
   std::vector<bool> empty_stream(files.size());

@@ -12,8 +12,10 @@
 namespace cindral::format::sevenz {
 namespace {
 
-// Headers are decoded into memory; a claim beyond this is not a real archive.
-constexpr uint64_t kMaxHeaderSize = uint64_t{1} << 30;
+// Headers are held in memory whole. This is the smallest worker's memory
+// limit: a header larger than that could not be listed there anyway, and a
+// few kilobytes of packed header must not cost a gigabyte before that shows.
+constexpr uint64_t kMaxHeaderSize = uint64_t{256} << 20;
 // An encoded header may describe another encoded header; real archives nest once.
 constexpr int kMaxHeaderNesting = 4;
 constexpr size_t kChunkSize = 1 << 20;
@@ -72,6 +74,7 @@ Database ReadDatabase(ArchiveSource& source, PasswordSource& passwords) {
   if (signature.next_header_offset > space ||
       signature.next_header_size > space - signature.next_header_offset)
     throw OpenError("7z header beyond the end of the archive");
+  if (signature.next_header_size > kMaxHeaderSize) throw OpenError("7z header too large");
   std::vector<uint8_t> header = ReadBytes(
       source, kSignatureHeaderSize + signature.next_header_offset, signature.next_header_size);
   if (Crc32(header) != signature.next_header_crc) throw OpenError("7z header CRC mismatch");
@@ -97,6 +100,9 @@ class SevenZipReader final : public ArchiveReader {
       : source_(std::move(source)), database_(std::move(database)) {
     LocateFiles();
     BuildItems();
+    // The items hold all that is listed now; the file records would only
+    // double the listing's cost per entry.
+    database_.files = {};
   }
 
   const std::vector<Item>& Items() const override { return items_; }
@@ -145,10 +151,10 @@ void SevenZipReader::BuildItems() {
   items_.resize(database_.files.size());
   uint32_t previous_folder = kNoFolder;
   for (size_t i = 0; i < items_.size(); ++i) {
-    const FileEntry& file = database_.files[i];
+    FileEntry& file = database_.files[i];
     const FileLocation& location = locations_[i];
     Item& item = items_[i];
-    item.path = file.name;
+    item.path = std::move(file.name);
     item.attributes = file.attributes;
     item.creation_time = file.creation_time;
     item.access_time = file.access_time;
@@ -350,6 +356,8 @@ std::unique_ptr<ArchiveReader> OpenSevenZip(std::shared_ptr<ArchiveSource> sourc
   try {
     Database database = ReadDatabase(*source, passwords);
     return std::make_unique<SevenZipReader>(std::move(source), std::move(database));
+  } catch (const TooManyItems& too_many) {
+    return std::make_unique<UnlistedArchive>(too_many.count);
   } catch (const codec::DataError&) {
     throw OpenError("truncated 7z archive");
   } catch (const std::length_error&) {

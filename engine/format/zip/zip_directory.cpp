@@ -26,8 +26,6 @@ constexpr uint32_t kPosixDirectory = 0x4000;
 constexpr uint64_t kFiletimeUnixEpoch = 116444736000000000;  // 1970-01-01 in FILETIME
 constexpr uint64_t kTicksPerSecond = 10000000;
 
-uint64_t SaturatingAdd(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
-
 struct EndRecord {
   uint64_t position = 0;  // of the Zip64 end record when there is one
   uint64_t entry_count = 0;
@@ -445,6 +443,7 @@ Directory ReadDirectory(ArchiveSource& source, const HostConversions& host) {
   const uint64_t shift = directory_start - end.directory_offset;
   if (end.entry_count > end.directory_size / kCentralHeaderSize)
     throw OpenError("entry count does not fit the central directory");
+  if (end.entry_count > kMaxListedItems) throw TooManyItems(end.entry_count);
   const std::vector<uint8_t> bytes = ReadBytes(source, directory_start, end.directory_size);
 
   Directory directory;

@@ -21,6 +21,9 @@ inline uint32_t Load32(const uint8_t* p) {
   return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 inline uint64_t Load64(const uint8_t* p) { return Load32(p) | uint64_t{Load32(p + 4)} << 32; }
+inline uint64_t SaturatingAdd(uint64_t a, uint64_t b) {
+  return a > UINT64_MAX - b ? UINT64_MAX : a + b;
+}
 
 // Deflate cannot turn one input byte into more than 1032 output bytes (a
 // 258-byte match costs at least two bits); an entry that claims more lies.

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <numeric>
 #include <stdexcept>
 
 #include "engine/format/zip/zip_internal.h"
@@ -126,6 +127,7 @@ class ZipReader final : public ArchiveReader {
   OperationResult ExtractItem(uint32_t index, codec::OutStream* out, Progress& progress,
                               PasswordCache& password);
   uint64_t DataStart(const Entry& entry);
+  std::vector<bool> SharedRanges(std::span<const uint32_t> indices);
   uint32_t Copy(codec::InStream& in, codec::OutStream* out, uint64_t size, Progress& progress);
 
   std::shared_ptr<ArchiveSource> source_;
@@ -147,13 +149,17 @@ void ZipReader::Extract(std::span<const uint32_t> indices, bool test, ExtractSin
   }
   sink.SetTotal(total);
   buffer_.resize(kBufferSize);
+  const std::vector<bool> shared = SharedRanges(indices);
   Progress progress(sink);
   PasswordCache password(sink);
-  for (const uint32_t index : indices) {
+  for (size_t position = 0; position < indices.size(); ++position) {
+    const uint32_t index = indices[position];
     codec::OutStream* out = sink.BeginItem(index);
     const uint64_t item_end = progress.completed() + std::min(directory_.items[index].size,
                                                               UINT64_MAX - progress.completed());
-    const OperationResult result = ExtractItem(index, test ? nullptr : out, progress, password);
+    const OperationResult result =
+        shared[position] ? OperationResult::kDataError
+                         : ExtractItem(index, test ? nullptr : out, progress, password);
     progress.FinishItem(item_end);
     sink.EndItem(index, result);
   }
@@ -169,6 +175,41 @@ uint64_t ZipReader::DataStart(const Entry& entry) {
   if (Load32(header) != kLocalHeaderSignature)
     throw codec::DataError("local header does not match the central directory");
   return entry.local_offset + kLocalHeaderSize + Load16(header + 26) + Load16(header + 28);
+}
+
+// The directory's own check counts a bare local header; the real one may
+// carry an extra field long enough to step over later headers and point many
+// entries at one stream. So each entry's range runs from its local header to
+// the end of the data its own header leads to, and an entry whose range
+// begins inside an earlier entry's is refused. It costs one more read of
+// each local header; an unreadable header fails on its own later.
+std::vector<bool> ZipReader::SharedRanges(std::span<const uint32_t> indices) {
+  std::vector<uint32_t> order(indices.size());
+  std::iota(order.begin(), order.end(), 0);
+  std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+    return directory_.entries[indices[a]].local_offset <
+           directory_.entries[indices[b]].local_offset;
+  });
+  std::vector<bool> shared(indices.size());
+  uint64_t covered_until = 0;
+  bool first = true;
+  for (size_t rank = 0; rank < order.size(); ++rank) {
+    const uint32_t index = indices[order[rank]];
+    // The same entry asked for twice shares nothing with itself.
+    if (rank != 0 && indices[order[rank - 1]] == index) continue;
+    const Entry& entry = directory_.entries[index];
+    uint64_t data_start = 0;
+    try {
+      data_start = DataStart(entry);
+    } catch (const codec::DataError&) {
+      continue;
+    }
+    if (!first && entry.local_offset < covered_until) shared[order[rank]] = true;
+    first = false;
+    const uint64_t packed = directory_.items[index].packed_size.value_or(0);
+    covered_until = std::max(covered_until, SaturatingAdd(data_start, packed));
+  }
+  return shared;
 }
 
 uint32_t ZipReader::Copy(codec::InStream& in, codec::OutStream* out, uint64_t size,
@@ -276,6 +317,8 @@ std::unique_ptr<ArchiveReader> OpenZip(std::shared_ptr<ArchiveSource> source,
   Directory directory;
   try {
     directory = ReadDirectory(*source, {std::move(local_time), std::move(oem_text)});
+  } catch (const TooManyItems& too_many) {
+    return std::make_unique<UnlistedArchive>(too_many.count);
   } catch (const codec::UnexpectedEnd&) {
     throw OpenError("archive is truncated");
   }

@@ -1,6 +1,7 @@
 // Damaged and hostile 7z archives: every failure is a clean OpenError or a
 // per-item result, never a crash, a hang or an allocation the data cannot back.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <zlib.h>
 
 #include "engine/format/sevenz/sevenz_reader.h"
@@ -233,6 +234,80 @@ TEST(SevenZipCorruption, HugeCountsFailBeforeAllocating) {
   };
   for (size_t i = 0; i < std::size(cases); ++i)
     EXPECT_THROW(OpenBytes(Archive({'d', 'a', 't', 'a'}, cases[i])), OpenError) << i;
+}
+
+// The largest resident size the process has had so far, in bytes.
+uint64_t PeakResidentBytes() {
+  rusage usage = {};
+  getrusage(RUSAGE_SELF, &usage);
+  return uint64_t(usage.ru_maxrss) * 1024;
+}
+
+// A plain header listing count empty files: the empty-stream and empty-file
+// vectors with every bit set, nothing else.
+Bytes EmptyFilesHeader(uint64_t count) {
+  Bytes vector(count / 8, 0xFF);
+  if (count % 8 != 0) vector.push_back(static_cast<uint8_t>(0xFF00 >> (count % 8)));
+  return Cat({{0x01, 0x05},
+              Number(count),
+              {0x0E},
+              Number(vector.size()),
+              vector,
+              {0x0F},
+              Number(vector.size()),
+              vector,
+              {0x00, 0x00}});
+}
+
+TEST(SevenZipCorruption, TooManyEntriesOpenByTheirCountAlone) {
+  const uint64_t count = 20000000;
+  const auto reader = OpenBytes(Archive({}, EmptyFilesHeader(count)));
+  EXPECT_EQ(reader->ItemCount(), count);
+  EXPECT_TRUE(reader->Items().empty());
+  RecordingSink sink;
+  EXPECT_THROW(reader->Extract({}, true, sink), OpenError);
+  EXPECT_TRUE(sink.begun.empty());
+  // Before, the listing was built first: gigabytes for this 5 MB archive.
+  EXPECT_LT(PeakResidentBytes(), uint64_t{256} << 20);
+  // A count the data does not back is damage, not a long listing.
+  EXPECT_THROW(OpenBytes(Archive({}, Cat({{0x01, 0x05}, Number(count), {0x00, 0x00}}))), OpenError);
+}
+
+TEST(SevenZipCorruption, HeaderAndNameSizesAreCapped) {
+  // A plain header beyond the cap is refused before a byte of it is read.
+  class HugeHeaderSource final : public ArchiveSource {
+   public:
+    uint64_t Size() override { return 32 + kHeaderSize; }
+    void ReadAt(uint64_t offset, uint8_t* data, size_t size) override {
+      ASSERT_EQ(offset, 0u) << "the header itself was read";
+      Bytes start;
+      PutLe(start, 0, 8);
+      PutLe(start, kHeaderSize, 8);
+      PutLe(start, 0, 4);
+      Bytes signature = {'7', 'z', 0xBC, 0xAF, 0x27, 0x1C, 0, 4};
+      PutLe(signature, Crc(start), 4);
+      const Bytes bytes = Cat({signature, start});
+      std::copy_n(bytes.begin(), std::min(size, bytes.size()), data);
+    }
+    const uint64_t kHeaderSize = uint64_t{257} << 20;
+  };
+  CountingPassword passwords;
+  EXPECT_THROW(OpenSevenZip(std::make_shared<HugeHeaderSource>(), passwords), OpenError);
+  // Names up to the longest Windows path open; one unit more is refused.
+  const std::u16string longest(32767, u'n');
+  const Bytes header = Cat(
+      {{0x01, 0x05}, Number(1), {0x0E}, Number(1), {0x80}, NamesProperty(longest), {0x00, 0x00}});
+  const auto reader = OpenBytes(Archive({}, header));
+  ASSERT_EQ(reader->Items().size(), 1u);
+  EXPECT_EQ(reader->Items()[0].path, longest);
+  const Bytes too_long = Cat({{0x01, 0x05},
+                              Number(1),
+                              {0x0E},
+                              Number(1),
+                              {0x80},
+                              NamesProperty(longest + u'n'),
+                              {0x00, 0x00}});
+  EXPECT_THROW(OpenBytes(Archive({}, too_long)), OpenError);
 }
 
 TEST(SevenZipCorruption, EncodedHeaderThatNamesItselfStops) {

@@ -343,6 +343,81 @@ TEST(ZipHostileTest, OverlappingEntriesAreRefused) {
   EXPECT_EQ(ExtractAll(*Open(nested)).results.at(1), OperationResult::kOk);
 }
 
+// Local headers whose extra fields run over the headers after them to one
+// shared Deflate stream at the end, while the central directory's ranges (a
+// bare 30-byte header plus the packed size) lie one after another.
+Bytes SharedStreamBomb(uint32_t count, const std::string& content) {
+  const std::string stream = RawDeflate(content);
+  const uint32_t name_length = 3;
+  const uint32_t stride = 30 + name_length + static_cast<uint32_t>(stream.size());
+  const uint32_t stream_start = count * stride;
+  std::string body;
+  std::string directory;
+  for (uint32_t i = 0; i < count; ++i) {
+    const std::string name = "b" + std::to_string(10 + i).substr(0, 2);
+    const uint32_t offset = i * stride;
+    const uint32_t extra_length = stream_start - (offset + 30 + name_length);
+    EXPECT_LE(extra_length, 0xFFFFu);
+    std::string local;
+    Put32(local, 0x04034b50);
+    for (const uint32_t value : {20u, 0u, 8u, kDosTime & 0xFFFF, kDosTime >> 16})
+      Put16(local, value);
+    Put32(local, Crc32(content));
+    Put32(local, static_cast<uint32_t>(stream.size()));
+    Put32(local, static_cast<uint32_t>(content.size()));
+    Put16(local, name_length);
+    Put16(local, extra_length);
+    body += local + name;
+    body.resize(offset + stride);  // what follows is the extra field's, or the next header
+    std::string central;
+    Put32(central, 0x02014b50);
+    for (const uint32_t value : {20u, 20u, 0u, 8u, kDosTime & 0xFFFF, kDosTime >> 16})
+      Put16(central, value);
+    Put32(central, Crc32(content));
+    Put32(central, static_cast<uint32_t>(stream.size()));
+    Put32(central, static_cast<uint32_t>(content.size()));
+    for (const uint32_t value : {name_length, 0u, 0u, 0u, 0u}) Put16(central, value);
+    Put32(central, 0);
+    Put32(central, offset);
+    directory += central + name;
+  }
+  body += stream;
+  std::string end;
+  Put32(end, 0x06054b50);
+  for (const uint32_t value : {0u, 0u, count, count}) Put16(end, value);
+  Put32(end, static_cast<uint32_t>(directory.size()));
+  Put32(end, static_cast<uint32_t>(body.size()));
+  Put16(end, 0);
+  const std::string all = body + directory + end;
+  return Bytes(all.begin(), all.end());
+}
+
+TEST(ZipHostileTest, LocalExtraFieldsPointingAtOneStreamAreRefused) {
+  const std::string content(64 << 10, 'z');
+  const auto reader = Open(SharedStreamBomb(50, content));
+  RecordingSink sink = ExtractAll(*reader);
+  ASSERT_EQ(sink.results.size(), 50u);
+  EXPECT_EQ(sink.results.at(0), OperationResult::kOk);
+  EXPECT_EQ(sink.outputs[0], content);
+  for (uint32_t i = 1; i < 50; ++i) {
+    EXPECT_EQ(sink.results.at(i), OperationResult::kDataError) << i;
+    EXPECT_TRUE(sink.outputs[i].empty()) << i;
+  }
+  // Long local extra fields that lead to each entry's own data are honest.
+  std::vector<TestEntry> padded;
+  for (const char* name : {"p1", "p2", "p3"}) {
+    padded.push_back(Deflated(name, content));
+    padded.back().local_extra = ExtraField(0x7A7A, std::string(60000, '\0'));
+  }
+  RecordingSink honest = ExtractAll(*Open(BuildZip(padded)));
+  for (uint32_t i = 0; i < 3; ++i) EXPECT_EQ(honest.results.at(i), OperationResult::kOk) << i;
+  // Asking for one entry twice is no overlap.
+  const std::vector<uint32_t> twice = {1, 1};
+  RecordingSink repeated;
+  Open(BuildZip(padded))->Extract(twice, false, repeated);
+  EXPECT_EQ(repeated.results.at(1), OperationResult::kOk);
+}
+
 TEST(ZipExtractTest, ProgressPasswordAndHostStop) {
   const std::string big(9u << 20, 'b');
   TestEntry plain = Deflated("big", big);

@@ -10,15 +10,7 @@
 #include "common/com_object.h"
 #include "common/win_owners.h"
 
-namespace cindral {
-
-template <>
-struct InterfaceTraits<broker::winrt::IDeploymentCompletedHandler> {
-  static const GUID& Id() { return broker::winrt::IDeploymentCompletedHandler::kIid; }
-  using Parent = IUnknown;
-};
-
-namespace broker {
+namespace cindral::broker {
 namespace {
 
 using namespace winrt;
@@ -75,40 +67,6 @@ class CompletionSignal : public ComObject<IDeploymentCompletedHandler, IAgileObj
   HANDLE event_;
   std::atomic<AsyncStatus> status_{AsyncStatus::Started};
 };
-
-// Waits without a time-out: a deployment may take as long as Windows needs.
-void AwaitDeployment(const ComPtr<IDeploymentOperation>& operation) {
-  ComPtr<IAsyncInfo> info = Query<IAsyncInfo>(operation.Get());
-  AsyncStatus status = AsyncStatus::Started;
-  CheckCall(info->get_Status(&status));
-  if (status == AsyncStatus::Started) {
-    UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!event) CheckCall(HRESULT_FROM_WIN32(GetLastError()));
-    ComPtr<CompletionSignal> signal =
-        ComPtr<CompletionSignal>::Adopt(new CompletionSignal(event.Get()));
-    CheckCall(operation->put_Completed(signal.Get()));
-    WaitForSingleObject(event.Get(), INFINITE);
-    status = signal->Status();
-  }
-  if (status == AsyncStatus::Canceled) throw BrokerError(HRESULT_FROM_WIN32(ERROR_CANCELLED), L"");
-
-  ComPtr<IDeploymentResult> result;
-  CheckCall(operation->GetResults(result.Put()));
-  HRESULT code = S_OK;
-  CheckCall(result->get_ExtendedErrorCode(&code));
-  UniqueRuntimeString text;
-  if (FAILED(code)) {
-    result->get_ErrorText(text.Put());
-    throw BrokerError(code, TextOf(text));
-  }
-  // A failed operation whose result names no error must not pass for a
-  // success: the operation's own code stands in.
-  if (status == AsyncStatus::Error) {
-    HRESULT error = E_FAIL;
-    if (FAILED(info->get_ErrorCode(&error)) || SUCCEEDED(error)) error = E_FAIL;
-    throw BrokerError(error, L"");
-  }
-}
 
 class WindowsPackage : public RegisteredPackage {
  public:
@@ -177,7 +135,7 @@ class WindowsPackageStore : public PackageStore {
     ComPtr<IDeploymentOperation> operation;
     CheckCall(manager_->AddPackageAsync(MakeUri(package_url).Get(), nullptr, kDeploymentOptionsNone,
                                         operation.Put()));
-    AwaitDeployment(operation);
+    AwaitDeployment(operation.Get());
   }
 
   void AddPackageWithExternalLocation(const std::wstring& package_url,
@@ -189,13 +147,13 @@ class WindowsPackageStore : public PackageStore {
     ComPtr<IDeploymentOperation> operation;
     CheckCall(
         manager->AddPackageByUriAsync(MakeUri(package_url).Get(), options.Get(), operation.Put()));
-    AwaitDeployment(operation);
+    AwaitDeployment(operation.Get());
   }
 
   void RemovePackage(const std::wstring& full_name) override {
     ComPtr<IDeploymentOperation> operation;
     CheckCall(manager_->RemovePackageAsync(RuntimeString(full_name).Get(), operation.Put()));
-    AwaitDeployment(operation);
+    AwaitDeployment(operation.Get());
   }
 
  private:
@@ -204,10 +162,43 @@ class WindowsPackageStore : public PackageStore {
 
 }  // namespace
 
+// Waits without a time-out: a deployment may take as long as Windows needs.
+void AwaitDeployment(IDeploymentOperation* operation) {
+  ComPtr<IAsyncInfo> info = Query<IAsyncInfo>(operation);
+  AsyncStatus status = AsyncStatus::Started;
+  CheckCall(info->get_Status(&status));
+  if (status == AsyncStatus::Started) {
+    UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!event) CheckCall(HRESULT_FROM_WIN32(GetLastError()));
+    ComPtr<CompletionSignal> signal =
+        ComPtr<CompletionSignal>::Adopt(new CompletionSignal(event.Get()));
+    CheckCall(operation->put_Completed(signal.Get()));
+    WaitForSingleObject(event.Get(), INFINITE);
+    status = signal->Status();
+  }
+  if (status == AsyncStatus::Canceled) throw BrokerError(HRESULT_FROM_WIN32(ERROR_CANCELLED), L"");
+
+  ComPtr<IDeploymentResult> result;
+  CheckCall(operation->GetResults(result.Put()));
+  HRESULT code = S_OK;
+  CheckCall(result->get_ExtendedErrorCode(&code));
+  UniqueRuntimeString text;
+  if (FAILED(code)) {
+    result->get_ErrorText(text.Put());
+    throw BrokerError(code, TextOf(text));
+  }
+  // A failed operation whose result names no error must not pass for a
+  // success: the operation's own code stands in.
+  if (status == AsyncStatus::Error) {
+    HRESULT error = E_FAIL;
+    if (FAILED(info->get_ErrorCode(&error)) || SUCCEEDED(error)) error = E_FAIL;
+    throw BrokerError(error, L"");
+  }
+}
+
 std::unique_ptr<PackageStore> CreateWindowsPackageStore() {
   return std::make_unique<WindowsPackageStore>(
       Activate<IPackageManager>(L"Windows.Management.Deployment.PackageManager"));
 }
 
-}  // namespace broker
-}  // namespace cindral
+}  // namespace cindral::broker

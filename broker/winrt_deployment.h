@@ -13,6 +13,8 @@
 
 #include <cstdint>
 
+#include "common/com_object.h"
+
 namespace cindral::broker::winrt {
 
 using boolean = unsigned char;  // a WinRT Boolean is one byte
@@ -194,3 +196,27 @@ struct IPackageManager9 : IInspectable {
 };
 
 }  // namespace cindral::broker::winrt
+
+namespace cindral {
+
+// The interfaces the program, or a test, implements with ComObject.
+template <typename Interface, typename Base>
+struct WinRtInterfaceTraits {
+  static const GUID& Id() { return Interface::kIid; }
+  using Parent = Base;
+};
+
+template <>
+struct InterfaceTraits<broker::winrt::IDeploymentCompletedHandler>
+    : WinRtInterfaceTraits<broker::winrt::IDeploymentCompletedHandler, IUnknown> {};
+template <>
+struct InterfaceTraits<broker::winrt::IDeploymentOperation>
+    : WinRtInterfaceTraits<broker::winrt::IDeploymentOperation, IInspectable> {};
+template <>
+struct InterfaceTraits<broker::winrt::IAsyncInfo>
+    : WinRtInterfaceTraits<broker::winrt::IAsyncInfo, IInspectable> {};
+template <>
+struct InterfaceTraits<broker::winrt::IDeploymentResult>
+    : WinRtInterfaceTraits<broker::winrt::IDeploymentResult, IInspectable> {};
+
+}  // namespace cindral

@@ -103,6 +103,28 @@ TEST_F(InstallLocationTest, AcceptsALinkThatResolvesToTheFolder) {
   EXPECT_EQ(Validated(link_path + L"\\Setup"), kRefusal) << link_path;
 }
 
+TEST_F(InstallLocationTest, RefusesTheFolderWhenItIsALinkToAnotherPlace) {
+  if (cindral::testing::RunsUnderWine())
+    GTEST_SKIP() << "Wine 8 makes the link, but reports the link's own path as the final "
+                    "path of what it opens through it";
+  const std::filesystem::path elsewhere =
+      std::filesystem::temp_directory_path() / L"cindral-broker-elsewhere";
+  std::filesystem::create_directories(elsewhere);
+  testing::RemoveInstallFolder();
+  std::filesystem::create_directories(std::filesystem::path(Folder()).parent_path());
+  const bool linked = CreateSymbolicLinkW(
+      Folder().c_str(), elsewhere.c_str(),
+      SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+  const DWORD link_error = GetLastError();
+  const std::wstring answer = linked ? Validated(Folder()) : L"";
+  if (linked) RemoveDirectoryW(Folder().c_str());
+  testing::MakeInstallFolder();
+  if (!linked)
+    GTEST_SKIP() << "no directory link can be made here (error " << link_error
+                 << "): on Windows it needs developer mode or the privilege";
+  EXPECT_EQ(answer, kRefusal);
+}
+
 TEST_F(InstallLocationTest, FolderThatDoesNotExistYetPasses) {
   testing::RemoveInstallFolder();
   std::wstring lower = Folder();

@@ -37,6 +37,11 @@ void CheckCall(HRESULT result) {
   throw BrokerError(result, TakeErrorDescription());
 }
 
+void ThrowLastError() {
+  const DWORD code = GetLastError();
+  throw BrokerError(code == ERROR_SUCCESS ? E_FAIL : HRESULT_FROM_WIN32(code), L"");
+}
+
 std::wstring SystemMessage(HRESULT code) {
   LocalMemory<wchar_t> text;
   const DWORD length = FormatMessageW(

@@ -32,6 +32,10 @@ class BrokerError : public std::runtime_error {
 // attached to the failure on this thread, if any.
 void CheckCall(HRESULT result);
 
+// Throws the calling thread's last error as a BrokerError (E_FAIL when the
+// failed call left none).
+[[noreturn]] void ThrowLastError();
+
 // FormatMessageW's text for code, trailing white space removed; empty when
 // the system has none.
 std::wstring SystemMessage(HRESULT code);

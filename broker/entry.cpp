@@ -28,13 +28,12 @@ class WindowsBrokerHost : public BrokerHost {
   std::vector<std::wstring> ReadArguments() override {
     int count = 0;
     LocalMemory<wchar_t*> list(CommandLineToArgvW(GetCommandLineW(), &count));
-    if (!list) CheckCall(HRESULT_FROM_WIN32(GetLastError()));
+    if (!list) ThrowLastError();
     return std::vector<std::wstring>(list.Get(), list.Get() + count);
   }
 
   void EnterApartment() override {
-    const HRESULT result = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    CheckCall(result);
+    CheckCall(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
     apartment_ = ComApartment(true);
   }
 

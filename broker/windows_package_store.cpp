@@ -169,7 +169,7 @@ void AwaitDeployment(IDeploymentOperation* operation) {
   CheckCall(info->get_Status(&status));
   if (status == AsyncStatus::Started) {
     UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!event) CheckCall(HRESULT_FROM_WIN32(GetLastError()));
+    if (!event) ThrowLastError();
     ComPtr<CompletionSignal> signal =
         ComPtr<CompletionSignal>::Adopt(new CompletionSignal(event.Get()));
     CheckCall(operation->put_Completed(signal.Get()));

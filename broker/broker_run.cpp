@@ -4,6 +4,7 @@
 
 #include "broker/broker_error.h"
 #include "broker/broker_log.h"
+#include "common/default_apps.h"
 
 namespace cindral::broker {
 namespace {

@@ -9,6 +9,7 @@
 #include "broker/broker_log.h"
 #include "broker/broker_run.h"
 #include "broker/windows_package_store.h"
+#include "common/default_apps.h"
 #include "common/win_owners.h"
 
 namespace cindral::broker {
@@ -51,7 +52,11 @@ class WindowsBrokerHost : public BrokerHost {
     MessageBoxW(nullptr, text.c_str(), caption.c_str(), MB_ICONERROR);
   }
 
-  void WatchDefaultAppsSettings(const std::wstring&) override {}
+  // The installer asked for the page, so it opens even when both
+  // associations are in place already.
+  void WatchDefaultAppsSettings(const std::wstring& address) override {
+    cindral::WatchDefaultAppsSettings(address, DefaultCheck::kSkip);
+  }
 
  private:
   ComApartment apartment_;

@@ -35,9 +35,22 @@ function(cindral_wine_test target)
     PROPERTIES TIMEOUT 300 LABELS wine ${ARGN})
 endfunction()
 
+# A test program that shows windows: it runs on the virtual display of
+# tools/gui-session in a prefix of its own, one test at a time, since two
+# tests' windows on one display would take each other's focus and clicks.
+function(cindral_gui_test target)
+  set_target_properties(${target} PROPERTIES CROSSCOMPILING_EMULATOR
+    "${PROJECT_SOURCE_DIR}/tools/wine-run;--gui;--prefix;${CMAKE_BINARY_DIR}/gui-prefix")
+  target_link_libraries(${target} PRIVATE GTest::gtest_main)
+  target_compile_options(${target} PRIVATE ${CINDRAL_WARNINGS})
+  gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
+    PROPERTIES TIMEOUT 300 LABELS gui RUN_SERIAL TRUE ${ARGN})
+endfunction()
+
 add_subdirectory(common)
 add_subdirectory(engine)
 add_subdirectory(app)
+add_subdirectory(shell)
 add_subdirectory(broker)
 add_subdirectory(tests)
 add_subdirectory(bench/windows)

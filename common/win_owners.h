@@ -133,6 +133,8 @@ using UniqueRegistryKey = UniqueResource<PointerTraits<HKEY, CloseRegistryKey>>;
 using UniqueRuntimeString = UniqueResource<PointerTraits<HSTRING, DeleteRuntimeString>>;
 using UniqueBstr = UniqueResource<PointerTraits<BSTR, SysFreeString>>;
 using UniquePropVariant = UniqueResource<PropVariantTraits>;
+// Text the shell allocates for its caller, such as IShellItem::GetDisplayName's.
+using CoTaskText = UniqueResource<PointerTraits<wchar_t*, CoTaskMemFree>>;
 using ComApartment = UniqueResource<ComApartmentTraits>;
 
 // Enters the given apartment on this thread; the owner leaves it again only

@@ -6,6 +6,7 @@
 
 #include "app/entry/worker_shared_state.h"
 #include "app/jobs/job_runner.h"
+#include "common/default_apps.h"
 #include "common/file_system.h"
 #include "common/selection_request.h"
 #include "common/win_owners.h"
@@ -21,7 +22,11 @@ namespace {
 
 }  // namespace
 
-int RunDefaultAppsRole() { FailNotBuilt("The default-apps page"); }
+// Exits with 0 however the watch ends: the page is the user's business.
+int RunDefaultAppsRole() {
+  WatchDefaultAppsSettings(kDefaultAppsAddress, DefaultCheck::kFirst);
+  return 0;
+}
 
 int RunWorkerRole(const LaunchChoice& choice) {
   const SelectionRequest request = ReadSelectionRequest(choice.request_path);

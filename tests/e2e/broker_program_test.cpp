@@ -25,8 +25,16 @@ std::filesystem::path LogFile() {
   return std::filesystem::temp_directory_path() / L"vantle-msi-integration.log";
 }
 
-std::wstring ReadLog() {
+uintmax_t LogSize() {
+  std::error_code absent;
+  const uintmax_t size = std::filesystem::file_size(LogFile(), absent);
+  return absent ? 0 : size;
+}
+
+// The log from byte offset on.
+std::wstring ReadLog(uintmax_t offset) {
   std::ifstream file(LogFile(), std::ios::binary);
+  file.seekg(static_cast<std::streamoff>(offset));
   const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
   std::wstring text(bytes.size() / 2, L'\0');
   for (size_t i = 0; i < text.size(); ++i)
@@ -59,11 +67,12 @@ bool ParseLine(const std::wstring& line, DWORD& pid, std::wstring& message) {
   return !message.empty();
 }
 
-// The messages this process id wrote, every line of the log checked on the way.
-std::vector<std::wstring> MessagesOf(DWORD process_id) {
-  const std::wstring log = ReadLog();
+// The messages this process id wrote after offset, every line checked on the
+// way. Process ids come back soon, so earlier runs' lines are not looked at.
+std::vector<std::wstring> MessagesOf(DWORD process_id, uintmax_t offset) {
+  EXPECT_NE(ReadLog(0).substr(0, 1), L"\xFEFF") << "the log has a byte-order mark";
+  const std::wstring log = ReadLog(offset);
   EXPECT_FALSE(log.empty());
-  EXPECT_NE(log.front(), L'\xFEFF') << "the log has a byte-order mark";
   EXPECT_EQ(log.substr(log.size() - 2), L"\r\n");
   std::vector<std::wstring> messages;
   size_t start = 0;
@@ -86,10 +95,11 @@ struct BrokerRun {
 };
 
 BrokerRun RunBroker(const std::vector<std::wstring>& arguments) {
+  const uintmax_t offset = LogSize();
   DWORD process_id = 0;
   const DWORD exit_code = testing::RunProgram(testing::DistFolder() / "Vantle.Integration.exe",
                                               arguments, 60000, &process_id);
-  return {exit_code, MessagesOf(process_id)};
+  return {exit_code, MessagesOf(process_id, offset)};
 }
 
 // Under Wine the run ends at the package manager's activation, which comes

@@ -11,10 +11,6 @@
 
 namespace cindral::testing {
 
-bool RunsUnderWine() {
-  return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-}
-
 fs::path FixtureFolder() { return DistFolder().parent_path() / "bin" / "e2e_fixtures"; }
 
 fs::path U8(const std::string& text) {

@@ -14,12 +14,11 @@
 
 #include "app/entry/worker_shared_state.h"
 #include "common/win_owners.h"
+#include "tests/wine_support.h"
 
 namespace cindral::testing {
 
 namespace fs = std::filesystem;
-
-bool RunsUnderWine();
 
 // The archives that make_hostile_archives.py wrote beside the test program.
 fs::path FixtureFolder();

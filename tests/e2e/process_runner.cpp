@@ -16,7 +16,7 @@ std::filesystem::path DistFolder() {
 }
 
 DWORD RunProgram(const std::filesystem::path& program, const std::vector<std::wstring>& arguments,
-                 DWORD timeout_ms) {
+                 DWORD timeout_ms, DWORD* process_id) {
   std::wstring command_line = QuoteCommandLineArgument(program.wstring());
   for (const std::wstring& argument : arguments)
     command_line += L" " + QuoteCommandLineArgument(argument);
@@ -29,6 +29,7 @@ DWORD RunProgram(const std::filesystem::path& program, const std::vector<std::ws
     ADD_FAILURE() << "cannot start " << program << ": error " << GetLastError();
     return ~DWORD{0};
   }
+  if (process_id) *process_id = process.dwProcessId;
   UniqueHandle process_handle(process.hProcess);
   UniqueHandle thread_handle(process.hThread);
   if (WaitForSingleObject(process_handle.Get(), timeout_ms) != WAIT_OBJECT_0) {

@@ -14,8 +14,8 @@ std::filesystem::path DistFolder();
 
 // Runs program with arguments (each quoted), waits at most timeout_ms and
 // returns its exit code; a program that does not end in time is killed and
-// fails the calling test.
+// fails the calling test. process_id, when given, receives the program's id.
 DWORD RunProgram(const std::filesystem::path& program, const std::vector<std::wstring>& arguments,
-                 DWORD timeout_ms = 60000);
+                 DWORD timeout_ms = 60000, DWORD* process_id = nullptr);
 
 }  // namespace cindral::testing

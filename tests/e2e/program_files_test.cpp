@@ -1,4 +1,4 @@
-// What the shipped Vantle.exe carries: manifest, version and icon resources.
+// What the shipped programs carry: manifest, version and icon resources.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -11,10 +11,10 @@
 namespace cindral {
 namespace {
 
-class VantleResources : public ::testing::Test {
+class ResourcesTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    path_ = (testing::DistFolder() / "Vantle.exe").wstring();
+  void Open(const wchar_t* program) {
+    path_ = (testing::DistFolder() / program).wstring();
     owner_.Reset(LoadLibraryExW(path_.c_str(), nullptr,
                                 LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
     module_ = owner_.Get();
@@ -34,19 +34,37 @@ class VantleResources : public ::testing::Test {
   HMODULE module_ = nullptr;
 };
 
-TEST_F(VantleResources, ManifestCarriesItsSettingsAndIdentity) {
+// Each program of the dist folder.
+class ProgramResources : public ResourcesTest,
+                         public ::testing::WithParamInterface<const wchar_t*> {
+ protected:
+  void SetUp() override { Open(GetParam()); }
+};
+
+class VantleResources : public ResourcesTest {
+ protected:
+  void SetUp() override { Open(L"Vantle.exe"); }
+};
+
+TEST_P(ProgramResources, ManifestCarriesItsSettings) {
   const std::string manifest = Resource(RT_MANIFEST, MAKEINTRESOURCEW(1));
   ASSERT_FALSE(manifest.empty());
   for (const char* expected : {"level=\"asInvoker\"", "<longPathAware", ">true</longPathAware>",
                                ">PerMonitorV2</dpiAwareness>",
-                               "name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"",
-                               "<msix", "publisher=\"CN=Cindral\"",
+                               "name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""}) {
+    EXPECT_NE(manifest.find(expected), std::string::npos) << expected;
+  }
+}
+
+TEST_F(VantleResources, ManifestCarriesTheIdentity) {
+  const std::string manifest = Resource(RT_MANIFEST, MAKEINTRESOURCEW(1));
+  for (const char* expected : {"<msix", "publisher=\"CN=Cindral\"",
                                "packageName=\"Cindral.Archiver\"", "applicationId=\"Cindral\""}) {
     EXPECT_NE(manifest.find(expected), std::string::npos) << expected;
   }
 }
 
-TEST_F(VantleResources, VersionIs26_4_0_7) {
+TEST_P(ProgramResources, VersionIs26_4_0_7) {
   DWORD ignored = 0;
   const DWORD size = GetFileVersionInfoSizeW(path_.c_str(), &ignored);
   ASSERT_GT(size, 0u);
@@ -85,6 +103,9 @@ TEST_F(VantleResources, IconOneHasEverySize) {
     if (icon) DestroyIcon(icon);
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Dist, ProgramResources,
+                         ::testing::Values(L"Vantle.exe", L"Vantle.Integration.exe"));
 
 }  // namespace
 }  // namespace cindral

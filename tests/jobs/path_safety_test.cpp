@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/wine_support.h"
+
 namespace cindral {
 namespace {
 
@@ -25,9 +27,7 @@ constexpr char kReparse[] = "Reparse points in destination paths are blocked.";
 constexpr char kCannotLock[] = "Cannot lock destination directory.";
 constexpr char kCannotCreate[] = "Cannot create destination directory.";
 
-bool RunsUnderWine() {
-  return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-}
+using testing::RunsUnderWine;
 
 // The failure text of a call, or "" when it succeeded.
 template <typename Call>
@@ -267,12 +267,12 @@ size_t ChainLength(const fs::path& path) {
   return length + 1;  // the root
 }
 
-class GuardTest : public testing::Test {
+class GuardTest : public ::testing::Test {
  protected:
   void SetUp() override {
     folder_ = fs::temp_directory_path() /
               ("cindral-guard-" + std::to_string(GetCurrentProcessId()) + "-" +
-               testing::UnitTest::GetInstance()->current_test_info()->name());
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(folder_);
     fs::create_directories(folder_);
   }
@@ -394,14 +394,8 @@ class GuardLinkTest : public GuardTest {
   void SetUp() override {
     GuardTest::SetUp();
     if (RunsUnderWine()) {
-      using ToDos = WCHAR*(CDECL*)(const char*);
-      const auto to_dos = reinterpret_cast<ToDos>(reinterpret_cast<void*>(
-          GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_dos_file_name")));
-      ASSERT_NE(to_dos, nullptr);
-      WCHAR* dos = to_dos(CINDRAL_GUARD_LINKS_UNIX);
-      ASSERT_NE(dos, nullptr);
-      links_ = dos;
-      HeapFree(GetProcessHeap(), 0, dos);
+      links_ = testing::DosPathOfUnixPath(CINDRAL_GUARD_LINKS_UNIX);
+      ASSERT_FALSE(links_.empty());
       ASSERT_TRUE(fs::is_directory(links_ / "real" / "inner"));
       // The folder outlives the run: what an earlier faulty run made through
       // the link must not decide this one.

@@ -219,8 +219,12 @@ TEST(ZipHostileTest, EntryFailuresStayWithTheirEntry) {
   garbage.packed = "\xFF\xFF\xFF\xFF";
   TestEntry beyond = Stored("beyond", "");
   beyond.offset = 1u << 30;
-  const auto reader = Open(BuildZip(
-      {bad_crc, implode, lying_size, short_size, bomb, garbage, beyond, Stored("fine", "ok")}));
+  // ZIP's LZMA properties lie in the entry's data: a bad one is damage.
+  TestEntry bad_lzma = Stored("lzma", "x");
+  bad_lzma.method = 14;
+  bad_lzma.packed = std::string("\x10\x02\x05\x00\xE1\x00\x00\x01\x00\x00\x00", 11);
+  const auto reader = Open(BuildZip({bad_crc, implode, lying_size, short_size, bomb, garbage,
+                                     beyond, Stored("fine", "ok"), bad_lzma}));
   EXPECT_EQ(reader->Items()[1].method, u"Implode");
   RecordingSink sink = ExtractAll(*reader);
   EXPECT_EQ(sink.results.at(0), OperationResult::kCrcError);
@@ -233,6 +237,7 @@ TEST(ZipHostileTest, EntryFailuresStayWithTheirEntry) {
   EXPECT_EQ(sink.results.at(6), OperationResult::kUnexpectedEnd);
   EXPECT_EQ(sink.results.at(7), OperationResult::kOk);
   EXPECT_EQ(sink.outputs[7], "ok");
+  EXPECT_EQ(sink.results.at(8), OperationResult::kDataError);
 }
 
 TEST(ZipHostileTest, ImpossibleDeflateRatioIsRefusedBeforeDecoding) {

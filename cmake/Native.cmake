@@ -24,6 +24,13 @@ find_package(Threads REQUIRED)
 
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 include(GoogleTest)
+# ASan and UBSan make most of the engine's tests two to six times slower, and
+# a few that build many small decoders far more (one takes 36 s, against 0.1 s
+# natively); their time-outs scale by this.
+if(CINDRAL_SANITIZE)
+  set(CINDRAL_TIMEOUT_SCALE 12)
+endif()
+include(${PROJECT_SOURCE_DIR}/cmake/Testing.cmake)
 
 add_subdirectory(engine)
 # A fuzz tree holds the fuzzers alone: code built for coverage links only

@@ -18,6 +18,7 @@ find_package(Threads REQUIRED)
 set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 include(GoogleTest)
+include(${PROJECT_SOURCE_DIR}/cmake/Testing.cmake)
 
 # Places a deliverable into the dist folder.
 function(cindral_deliverable target)
@@ -27,12 +28,14 @@ function(cindral_deliverable target)
 endfunction()
 
 # A test program run under Wine; each GoogleTest case becomes a ctest test.
-# Further arguments are more test properties (e.g. ENVIRONMENT TZ=...).
+# Takes cindral_gtest's TIMEOUT, SLOW and PROPERTIES (e.g. ENVIRONMENT TZ=...).
 function(cindral_wine_test target)
   target_link_libraries(${target} PRIVATE GTest::gtest_main)
   target_compile_options(${target} PRIVATE ${CINDRAL_WARNINGS})
-  gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
-    PROPERTIES TIMEOUT 300 LABELS wine ${ARGN})
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "TIMEOUT" "SLOW;PROPERTIES")
+  # Listing the tests starts Wine, which a loaded machine may take long for.
+  cindral_gtest(${target} TIMEOUT ${arg_TIMEOUT} SLOW ${arg_SLOW} DISCOVERY_TIMEOUT 120
+    PROPERTIES LABELS wine ${arg_PROPERTIES})
 endfunction()
 
 # A test program that shows windows: it runs on the virtual display of
@@ -43,8 +46,9 @@ function(cindral_gui_test target)
     "${PROJECT_SOURCE_DIR}/tools/wine-run;--gui;--prefix;${CMAKE_BINARY_DIR}/gui-prefix")
   target_link_libraries(${target} PRIVATE GTest::gtest_main)
   target_compile_options(${target} PRIVATE ${CINDRAL_WARNINGS})
-  gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
-    PROPERTIES TIMEOUT 300 LABELS gui RUN_SERIAL TRUE ${ARGN})
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "TIMEOUT" "SLOW;PROPERTIES")
+  cindral_gtest(${target} TIMEOUT ${arg_TIMEOUT} SLOW ${arg_SLOW} DISCOVERY_TIMEOUT 120
+    PROPERTIES LABELS gui RUN_SERIAL TRUE ${arg_PROPERTIES})
 endfunction()
 
 add_subdirectory(common)

@@ -98,12 +98,14 @@ class Lzma2Stream final : public InStream {
     }
     if (has_properties) {
       unsigned d = header[4];
-      if (d >= 9 * 5 * 5) throw Unsupported("bad LZMA2 properties");
+      // Properties inside the stream are data: a bad byte is damage, not a
+      // method this engine lacks.
+      if (d >= 9 * 5 * 5) throw DataError("bad LZMA2 chunk properties");
       const unsigned lc = d % 9;
       d /= 9;
       const unsigned lp = d % 5;
       const unsigned pb = d / 5;
-      if (lc + lp > 4 || pb > 4) throw Unsupported("bad LZMA2 properties");
+      if (lc + lp > 4 || pb > 4) throw DataError("bad LZMA2 chunk properties");
       core_.SetProperties(lc, lp, pb);
     } else if (control >= 0xA0) {
       core_.ResetState();

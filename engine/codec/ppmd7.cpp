@@ -653,12 +653,14 @@ int Ppmd7Decoder::Model::DecodeSymbol() {
 Ppmd7Decoder::Ppmd7Decoder(InStream& source, std::span<const uint8_t> properties,
                            uint64_t unpack_size)
     : source_(source), left_(unpack_size) {
-  if (properties.size() < 5) throw DataError("invalid PPMd properties");
+  // Properties are announced before any data: a bad one is a method variant
+  // this decoder does not know, whatever the data holds.
+  if (properties.size() < 5) throw Unsupported("bad PPMd properties");
   order_ = properties[0];
   memory_size_ = uint32_t{properties[1]} | uint32_t{properties[2]} << 8 |
                  uint32_t{properties[3]} << 16 | uint32_t{properties[4]} << 24;
   if (order_ < kMinOrder || order_ > kMaxOrder || memory_size_ < kMinMemory)
-    throw DataError("invalid PPMd properties");
+    throw Unsupported("bad PPMd properties");
   if (memory_size_ > kMaxMemory) throw Unsupported("PPMd memory size too large");
 }
 

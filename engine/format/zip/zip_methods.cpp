@@ -36,6 +36,9 @@ class ZipLzmaDecoder final : public codec::InStream {
     if (packed.Read(header, sizeof header) != sizeof header)
       throw codec::UnexpectedEnd("LZMA header is truncated");
     if (Load16(header + 2) != 5) throw codec::DataError("LZMA properties size is not 5");
+    // Here the properties are part of the entry's data (decrypted data, under
+    // encryption), so a bad one is damage rather than an unknown method.
+    if (header[4] >= 9 * 5 * 5) throw codec::DataError("bad LZMA properties");
     return {header[4], header[5], header[6], header[7], header[8]};
   }
 

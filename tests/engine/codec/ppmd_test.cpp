@@ -88,10 +88,10 @@ TEST(Ppmd7Decoder, OddReadSizesGiveTheSameBytes) {
 TEST(Ppmd7Decoder, RejectsBadPropertiesBeforeAllocating) {
   const Bytes empty;
   MemoryInStream source(empty);
-  EXPECT_THROW(Ppmd7Decoder(source, Bytes{6, 0, 0, 0}, 10), DataError);
-  EXPECT_THROW(Ppmd7Decoder(source, Bytes{1, 0, 0, 0, 1}, 10), DataError);
-  EXPECT_THROW(Ppmd7Decoder(source, Bytes{65, 0, 0, 0, 1}, 10), DataError);
-  EXPECT_THROW(Ppmd7Decoder(source, Bytes{6, 0, 1, 0, 0}, 10), DataError);
+  EXPECT_THROW(Ppmd7Decoder(source, Bytes{6, 0, 0, 0}, 10), Unsupported);
+  EXPECT_THROW(Ppmd7Decoder(source, Bytes{1, 0, 0, 0, 1}, 10), Unsupported);
+  EXPECT_THROW(Ppmd7Decoder(source, Bytes{65, 0, 0, 0, 1}, 10), Unsupported);
+  EXPECT_THROW(Ppmd7Decoder(source, Bytes{6, 0, 1, 0, 0}, 10), Unsupported);
   EXPECT_THROW(Ppmd7Decoder(source, Bytes{6, 0xff, 0xff, 0xff, 0xff}, 10), Unsupported);
   // Nothing to decode: no model and no read of the source.
   Ppmd7Decoder idle(source, Bytes{6, 0xff, 0xff, 0xff, 0x7f - 1}, 0);

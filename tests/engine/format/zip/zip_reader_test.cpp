@@ -2,6 +2,7 @@
 // request, and hostile ones.
 #include <gtest/gtest.h>
 
+#include "engine/codec/crypto.h"
 #include "engine/format/zip/zip_internal.h"
 #include "tests/engine/format/zip/zip_test_support.h"
 
@@ -279,8 +280,12 @@ TEST(ZipHostileTest, EntryFailuresStayWithTheirEntry) {
   garbage.packed = "\xFF\xFF\xFF\xFF";
   TestEntry beyond = Stored("beyond", "");
   beyond.offset = 1u << 30;
-  const auto reader = Open(BuildZip(
-      {bad_crc, implode, lying_size, short_size, bomb, garbage, beyond, Stored("fine", "ok")}));
+  // ZIP's LZMA properties lie in the entry's data: a bad one is damage.
+  TestEntry bad_lzma = Stored("lzma", "x");
+  bad_lzma.method = 14;
+  bad_lzma.packed = std::string("\x10\x02\x05\x00\xE1\x00\x00\x01\x00\x00\x00", 11);
+  const auto reader = Open(BuildZip({bad_crc, implode, lying_size, short_size, bomb, garbage,
+                                     beyond, Stored("fine", "ok"), bad_lzma}));
   EXPECT_EQ(reader->Items()[1].method, u"Implode");
   RecordingSink sink = ExtractAll(*reader);
   EXPECT_EQ(sink.results.at(0), OperationResult::kCrcError);
@@ -293,6 +298,63 @@ TEST(ZipHostileTest, EntryFailuresStayWithTheirEntry) {
   EXPECT_EQ(sink.results.at(6), OperationResult::kUnexpectedEnd);
   EXPECT_EQ(sink.results.at(7), OperationResult::kOk);
   EXPECT_EQ(sink.outputs[7], "ok");
+  EXPECT_EQ(sink.results.at(8), OperationResult::kDataError);
+}
+
+// A WinZip AES-256 (AE-2) entry whose packed bytes are packed, encrypted
+// under password with a right verifier and authentication code.
+TestEntry WinZipAes256(std::string name, const std::string& password, std::string packed,
+                       uint16_t method) {
+  const auto bytes = [](const std::string& text) {
+    return std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  };
+  const std::string salt = "0123456789abcdef";
+  uint8_t keys[2 * 32 + 2];
+  codec::Pbkdf2HmacSha1(bytes(password), bytes(salt), 1000, keys);
+  codec::AesEncryptor aes(std::span(keys, 32));
+  uint8_t counter[16] = {};
+  for (size_t at = 0; at < packed.size(); at += 16) {
+    for (uint8_t& byte : counter)
+      if (++byte != 0) break;
+    uint8_t key_stream[16];
+    aes.EncryptBlocks(counter, key_stream, sizeof key_stream);
+    for (size_t i = at; i < std::min(packed.size(), at + 16); ++i) packed[i] ^= key_stream[i - at];
+  }
+  codec::HmacSha1 hmac(std::span(keys + 32, 32));
+  hmac.Update(bytes(packed));
+  const codec::HmacSha1::Tag tag = hmac.Final();
+  TestEntry entry = Stored(std::move(name), "");
+  entry.method = kMethodAes;
+  entry.flags = 1;
+  entry.crc = 0;
+  entry.packed = salt + std::string(reinterpret_cast<const char*>(keys + 64), 2) + packed +
+                 std::string(reinterpret_cast<const char*>(tag.data()), 10);
+  std::string field;
+  Put16(field, 2);  // AE-2
+  field += "AE";
+  field.push_back(3);  // AES-256
+  Put16(field, method);
+  entry.central_extra = entry.local_extra = ExtraField(kExtraAes, field);
+  return entry;
+}
+
+// The authentication code proves the password right, so what the decoder
+// finds wrong is damage; without that proof it is the wrong password.
+TEST(ZipHostileTest, AesEntryWithARightTagReportsDamageAsDamage) {
+  TestEntry damaged = WinZipAes256("damaged", "secret", "\xFF\xFF\xFF\xFF", kMethodDeflate);
+  damaged.declared_size = 100;
+  const auto reader = Open(BuildZip({damaged}));
+  RecordingSink right = ExtractAll(*reader, u"secret");
+  EXPECT_EQ(right.results.at(0), OperationResult::kDataError);
+  RecordingSink wrong = ExtractAll(*reader, u"Secret");
+  EXPECT_EQ(wrong.results.at(0), OperationResult::kWrongPassword);
+
+  TestEntry sound = WinZipAes256("sound", "secret", RawDeflate("sound data"), kMethodDeflate);
+  sound.declared_size = 10;
+  const auto sound_reader = Open(BuildZip({sound}));
+  RecordingSink sound_sink = ExtractAll(*sound_reader, u"secret");
+  EXPECT_EQ(sound_sink.results.at(0), OperationResult::kOk);
+  EXPECT_EQ(sound_sink.outputs[0], "sound data");
 }
 
 TEST(ZipHostileTest, ImpossibleDeflateRatioIsRefusedBeforeDecoding) {

@@ -232,8 +232,8 @@ size_t PackStream::Read(uint8_t* data, size_t size) {
         done += count;
         continue;
       }
-      if (buffer_.empty()) buffer_.resize(kBufferSize);
       buffer_size_ = static_cast<size_t>(std::min<uint64_t>(kBufferSize, remaining_));
+      if (buffer_.size() < buffer_size_) buffer_.resize(buffer_size_);
       source_.ReadAt(offset_, buffer_.data(), buffer_size_);
       offset_ += buffer_size_;
       remaining_ -= buffer_size_;

@@ -257,12 +257,13 @@ class ZipWriter {
     // 64-bit sizes; the central directory always tells the truth.
     entries_[entry].local_zip64 = item.size >= kMax32;
 
-    std::vector<uint8_t> current = ReadPiece(**stream);
+    uint64_t unread = item.size;
+    std::vector<uint8_t> current = ReadPiece(**stream, unread);
     std::vector<uint8_t> previous_tail;
     bool first = true;
     for (;;) {
       std::vector<uint8_t> next;
-      if (current.size() == kPieceSize) next = ReadPiece(**stream);
+      if (current.size() == kPieceSize) next = ReadPiece(**stream, unread);
       const bool last = next.empty();
       Piece piece = MakePiece(entry, first, last);
       piece.dictionary = std::move(previous_tail);
@@ -277,10 +278,20 @@ class ZipWriter {
     source_.ItemWritten(index);
   }
 
-  std::vector<uint8_t> ReadPiece(codec::InStream& stream) {
-    std::vector<uint8_t> data(kPieceSize);
-    const size_t got = stream.Read(data.data(), data.size());
+  // Reads up to one piece. A buffer of a whole piece for every small file
+  // would cost its allocation and page faults many times over the file's
+  // own work, so the first read asks for one byte more than the declared
+  // size: a file that kept its size is read, end included, in one call into
+  // a buffer of its size. One that grew is read on in whole pieces.
+  std::vector<uint8_t> ReadPiece(codec::InStream& stream, uint64_t& unread) {
+    std::vector<uint8_t> data(static_cast<size_t>(std::min<uint64_t>(kPieceSize, unread + 1)));
+    size_t got = stream.Read(data.data(), data.size());
+    if (got == data.size() && got < kPieceSize) {
+      data.resize(kPieceSize);
+      got += stream.Read(data.data() + got, kPieceSize - got);
+    }
     data.resize(got);
+    unread -= std::min<uint64_t>(unread, got);
     completed_ += got;
     source_.SetCompleted(completed_);
     return data;

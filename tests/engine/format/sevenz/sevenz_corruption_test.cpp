@@ -166,7 +166,8 @@ TEST(SevenZipCorruption, FlippedBytesInCompressedData) {
 TEST(SevenZipCorruption, DamagedFolderDecodedAheadFailsAsWithOneThread) {
   const Bytes whole = ReadFile(FixturePath("nonsolid.7z"));
   uint64_t data_size = 0;
-  for (const Item& item : OpenBytes(whole)->Items()) data_size += item.packed_size.value_or(0);
+  const auto intact = OpenBytes(whole);
+  for (const Item& item : intact->Items()) data_size += item.packed_size.value_or(0);
   int failures = 0;
   // Forty flips spread over the packed data reach every folder.
   for (size_t offset = 32; offset < 32 + data_size; offset += data_size / 40 + 1) {

@@ -26,6 +26,11 @@ constexpr uint64_t kProgressStep = uint64_t{4} << 20;
 // together, well inside the smallest memory limit a worker is given.
 constexpr uint64_t kDecodeAheadBudget = uint64_t{64} << 20;
 constexpr size_t kMaxDecodedAhead = 64;
+constexpr uint64_t kDecodeAheadFrom = uint64_t{64} << 10;
+// The writer waits for an entry still being decoded ahead only when it is at
+// least this large: a smaller one it decodes itself sooner than a waiting
+// thread is woken on a busy machine.
+constexpr uint64_t kWaitForEntriesFrom = uint64_t{1} << 20;
 
 // A byte range of the archive, read through a buffer.
 class RangeStream final : public codec::InStream {
@@ -139,7 +144,9 @@ struct AheadEntry {
   uint64_t size = 0;
   std::mutex mutex;
   std::condition_variable done_changed;
+  bool started = false;
   bool done = false;
+  bool claimed = false;  // the writer took it back to extract in place
   OperationResult result = OperationResult::kDataError;
   std::vector<uint8_t> bytes;
 };
@@ -179,12 +186,22 @@ class ZipReader final : public ArchiveReader {
 
 bool ZipReader::MayDecodeAhead(uint32_t index) const {
   const Entry& entry = directory_.entries[index];
-  // Only the extracting thread may ask for a password; LZMA and PPMd may want
-  // far more memory for their models than the entry's size.
-  const bool small_state = entry.method == kMethodStore || entry.method == kMethodDeflate ||
-                           entry.method == kMethodDeflate64 || entry.method == kMethodBzip2;
-  return small_state && entry.encryption == Encryption::kNone &&
-         directory_.items[index].size <= kDecodeAheadBudget;
+  const uint64_t size = directory_.items[index].size;
+  // Only the extracting thread may ask for a password.
+  if (entry.encryption != Encryption::kNone || size > kDecodeAheadBudget) return false;
+  // Handing an entry to another thread costs a few waits and wakes, which
+  // under Wine are calls to its server: worth it for bzip2 blocks and longer
+  // inflates, not for stored or short entries. LZMA and PPMd stay in place
+  // because their models may need far more memory than the entry's size.
+  switch (entry.method) {
+    case kMethodBzip2:
+      return true;
+    case kMethodDeflate:
+    case kMethodDeflate64:
+      return size >= kDecodeAheadFrom;
+    default:
+      return false;
+  }
 }
 
 // While the writer takes one entry, the pool decodes the next ones into
@@ -204,13 +221,16 @@ class ZipReader::DecodeAhead {
     if (ahead_.empty() || ahead_.front().position != position) return nullptr;
     std::shared_ptr<AheadEntry> entry = std::move(ahead_.front().entry);
     ahead_.pop_front();
+    in_flight_ -= entry->size;
     {
       std::unique_lock lock(entry->mutex);
-      entry->done_changed.wait(lock, [&] { return entry->done; });
+      if (!entry->done && (!entry->started || entry->size < kWaitForEntriesFrom))
+        entry->claimed = true;
+      else
+        entry->done_changed.wait(lock, [&] { return entry->done; });
     }
-    in_flight_ -= entry->size;
     Schedule(position + 1);
-    return entry;
+    return entry->claimed ? nullptr : entry;
   }
 
  private:
@@ -239,6 +259,11 @@ class ZipReader::DecodeAhead {
   }
 
   static void Decode(const ZipReader& reader, AheadEntry& entry) {
+    {
+      std::lock_guard lock(entry.mutex);
+      if (entry.claimed) return;
+      entry.started = true;
+    }
     OperationResult result;
     try {
       entry.bytes.reserve(static_cast<size_t>(entry.size));

@@ -523,18 +523,19 @@ TEST(ZipExtractTest, ProgressPasswordAndHostStop) {
 TEST(ZipExtractTest, DecodingAheadChangesNothingTheSinkSees) {
   std::vector<TestEntry> entries;
   for (int i = 0; i < 30; ++i) {
-    const std::string data(1000 + 733 * i, static_cast<char>('a' + i % 26));
+    // Deflated entries this long are decoded ahead; stored ones never are.
+    const std::string data(70000 + 733 * i, static_cast<char>('a' + i % 26));
     entries.push_back(i % 3 == 0 ? Stored("s" + std::to_string(i), data)
                                  : Deflated("d" + std::to_string(i), data));
   }
   entries[4].crc = Crc32(entries[4].data) ^ 1;
-  entries[9].packed = "\xFF\xFF\xFF\xFF";
+  entries[10].packed = "\xFF\xFF\xFF\xFF";
   entries[13].declared_size = entries[13].data.size() - 1;
   entries[17].offset = 1u << 30;
   const auto reader = Open(BuildZip(entries));
   const RecordingSink one = ExtractAll(*reader);
   EXPECT_EQ(one.results.at(4), OperationResult::kCrcError);
-  EXPECT_EQ(one.results.at(9), OperationResult::kDataError);
+  EXPECT_EQ(one.results.at(10), OperationResult::kDataError);
   EXPECT_EQ(one.results.at(13), OperationResult::kDataError);
   EXPECT_EQ(one.results.at(17), OperationResult::kUnexpectedEnd);
   reader->SetThreadCount(3);
@@ -559,7 +560,8 @@ TEST(ZipExtractTest, EntryLargerThanTheDecodeAheadBudget) {
   big.packed = RawDeflate(zeros, 1);  // the test's time goes to extracting it
   big.crc = Crc32(zeros);
   std::vector<TestEntry> entries;
-  for (int i = 0; i < 6; ++i) entries.push_back(Deflated("f" + std::to_string(i), "data"));
+  for (int i = 0; i < 6; ++i)
+    entries.push_back(Deflated("f" + std::to_string(i), std::string(70000, 'f')));
   entries.insert(entries.begin() + 3, big);
   const auto reader = Open(BuildZip(entries));
   reader->SetThreadCount(2);
@@ -567,7 +569,7 @@ TEST(ZipExtractTest, EntryLargerThanTheDecodeAheadBudget) {
   reader->Extract({}, true, tested);
   ASSERT_EQ(tested.results.size(), entries.size());
   for (const auto& [index, result] : tested.results) EXPECT_EQ(result, OperationResult::kOk);
-  EXPECT_EQ(tested.completed.back(), big_size + 6 * 4);
+  EXPECT_EQ(tested.completed.back(), big_size + 6 * 70000);
 }
 
 // A stop from the sink while later entries are being decoded ahead leaves
@@ -575,7 +577,7 @@ TEST(ZipExtractTest, EntryLargerThanTheDecodeAheadBudget) {
 TEST(ZipExtractTest, HostStopWhileEntriesDecodeAhead) {
   std::vector<TestEntry> entries;
   for (int i = 0; i < 40; ++i)
-    entries.push_back(Deflated("f" + std::to_string(i), std::string(50000 + i, 'x')));
+    entries.push_back(Deflated("f" + std::to_string(i), std::string(70000 + i, 'x')));
   const auto reader = Open(BuildZip(entries));
   reader->SetThreadCount(2);
   struct StoppingSink final : ExtractSink {
@@ -594,7 +596,7 @@ TEST(ZipExtractTest, HostStopWhileEntriesDecodeAhead) {
   const RecordingSink after = ExtractAll(*reader);
   ASSERT_EQ(after.results.size(), entries.size());
   for (const auto& [index, result] : after.results) EXPECT_EQ(result, OperationResult::kOk);
-  EXPECT_EQ(after.outputs.at(39), std::string(50039, 'x'));
+  EXPECT_EQ(after.outputs.at(39), std::string(70039, 'x'));
 }
 
 }  // namespace

@@ -232,8 +232,10 @@ size_t PackStream::Read(uint8_t* data, size_t size) {
         done += count;
         continue;
       }
+      // Sized to what is left: a folder of one small file needs no more.
+      if (buffer_.empty())
+        buffer_.resize(static_cast<size_t>(std::min<uint64_t>(kBufferSize, remaining_)));
       buffer_size_ = static_cast<size_t>(std::min<uint64_t>(kBufferSize, remaining_));
-      if (buffer_.size() < buffer_size_) buffer_.resize(buffer_size_);
       source_.ReadAt(offset_, buffer_.data(), buffer_size_);
       offset_ += buffer_size_;
       remaining_ -= buffer_size_;

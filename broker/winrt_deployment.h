@@ -12,6 +12,7 @@
 #include <winstring.h>
 
 #include <cstdint>
+#include <type_traits>
 
 #include "common/com_object.h"
 
@@ -23,6 +24,14 @@ enum class AsyncStatus : int32_t { Started = 0, Completed = 1, Canceled = 2, Err
 
 inline constexpr uint32_t kDeploymentOptionsNone = 0;
 
+// What every interface here adds to the one it extends (IInspectable, or
+// IUnknown for a delegate): its id, and nothing in the vtable.
+template <GUID Id, typename Base = IInspectable>
+struct Interface : Base {
+  static constexpr GUID kIid = Id;
+  using Parent = Base;
+};
+
 struct PackageVersion {
   uint16_t major;
   uint16_t minor;
@@ -30,20 +39,19 @@ struct PackageVersion {
   uint16_t revision;
 };
 
-struct IUriRuntimeClass : IInspectable {
-  static constexpr GUID kIid{
-      0x9e365e57, 0x48b2, 0x4160, {0x95, 0x6f, 0xc7, 0x38, 0x51, 0x20, 0xbb, 0xfc}};
-};
+struct IUriRuntimeClass
+    : Interface<GUID{
+          0x9e365e57, 0x48b2, 0x4160, {0x95, 0x6f, 0xc7, 0x38, 0x51, 0x20, 0xbb, 0xfc}}> {};
 
-struct IUriRuntimeClassFactory : IInspectable {
-  static constexpr GUID kIid{
-      0x44a9796f, 0x723e, 0x4fdf, {0xa2, 0x18, 0x03, 0x3e, 0x75, 0xb0, 0xc0, 0x84}};
+struct IUriRuntimeClassFactory
+    : Interface<GUID{
+          0x44a9796f, 0x723e, 0x4fdf, {0xa2, 0x18, 0x03, 0x3e, 0x75, 0xb0, 0xc0, 0x84}}> {
   virtual HRESULT STDMETHODCALLTYPE CreateUri(HSTRING uri, IUriRuntimeClass** result) = 0;
 };
 
-struct IAsyncInfo : IInspectable {
-  static constexpr GUID kIid{
-      0x00000036, 0x0000, 0x0000, {0xc0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+struct IAsyncInfo
+    : Interface<GUID{
+          0x00000036, 0x0000, 0x0000, {0xc0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}}> {
   virtual HRESULT STDMETHODCALLTYPE get_Id(uint32_t* id) = 0;
   virtual HRESULT STDMETHODCALLTYPE get_Status(AsyncStatus* status) = 0;
   virtual HRESULT STDMETHODCALLTYPE get_ErrorCode(HRESULT* code) = 0;
@@ -51,9 +59,9 @@ struct IAsyncInfo : IInspectable {
   virtual HRESULT STDMETHODCALLTYPE Close() = 0;
 };
 
-struct IDeploymentResult : IInspectable {
-  static constexpr GUID kIid{
-      0x2563b9ae, 0xb77d, 0x4c1f, {0x8a, 0x7b, 0x20, 0xe6, 0xad, 0x51, 0x5e, 0xf3}};
+struct IDeploymentResult
+    : Interface<GUID{
+          0x2563b9ae, 0xb77d, 0x4c1f, {0x8a, 0x7b, 0x20, 0xe6, 0xad, 0x51, 0x5e, 0xf3}}> {
   virtual HRESULT STDMETHODCALLTYPE get_ErrorText(HSTRING* text) = 0;
   virtual HRESULT STDMETHODCALLTYPE get_ActivityId(GUID* id) = 0;
   virtual HRESULT STDMETHODCALLTYPE get_ExtendedErrorCode(HRESULT* code) = 0;
@@ -63,16 +71,16 @@ struct IDeploymentOperation;
 
 // AsyncOperationWithProgressCompletedHandler<DeploymentResult,
 // DeploymentProgress>: a delegate, so IUnknown is its base.
-struct IDeploymentCompletedHandler : IUnknown {
-  static constexpr GUID kIid{
-      0x6e1c7129, 0x61e0, 0x5d88, {0x9f, 0xd4, 0xf3, 0xce, 0x65, 0xa0, 0x57, 0x19}};
+struct IDeploymentCompletedHandler
+    : Interface<GUID{0x6e1c7129, 0x61e0, 0x5d88, {0x9f, 0xd4, 0xf3, 0xce, 0x65, 0xa0, 0x57, 0x19}},
+                IUnknown> {
   virtual HRESULT STDMETHODCALLTYPE Invoke(IDeploymentOperation* operation, AsyncStatus status) = 0;
 };
 
 // IAsyncOperationWithProgress<DeploymentResult, DeploymentProgress>.
-struct IDeploymentOperation : IInspectable {
-  static constexpr GUID kIid{
-      0x5a97aab7, 0xb6ea, 0x55ac, {0xa5, 0xdc, 0xd5, 0xb1, 0x64, 0xd9, 0x4e, 0x94}};
+struct IDeploymentOperation
+    : Interface<GUID{
+          0x5a97aab7, 0xb6ea, 0x55ac, {0xa5, 0xdc, 0xd5, 0xb1, 0x64, 0xd9, 0x4e, 0x94}}> {
   virtual HRESULT STDMETHODCALLTYPE put_Progress(IUnknown* handler) = 0;
   virtual HRESULT STDMETHODCALLTYPE get_Progress(IUnknown** handler) = 0;
   virtual HRESULT STDMETHODCALLTYPE put_Completed(IDeploymentCompletedHandler* handler) = 0;
@@ -84,9 +92,9 @@ struct IDeploymentOperation : IInspectable {
 inline constexpr GUID kIidDeploymentProgressHandler{
     0xf1b926d1, 0x1796, 0x597a, {0x9b, 0xea, 0x6c, 0x64, 0x49, 0xd0, 0x3e, 0xef}};
 
-struct IStorageItem : IInspectable {
-  static constexpr GUID kIid{
-      0x4207a996, 0xca2f, 0x42f7, {0xbd, 0xe8, 0x8b, 0x10, 0x45, 0x7a, 0x7f, 0x30}};
+struct IStorageItem
+    : Interface<GUID{
+          0x4207a996, 0xca2f, 0x42f7, {0xbd, 0xe8, 0x8b, 0x10, 0x45, 0x7a, 0x7f, 0x30}}> {
   virtual HRESULT STDMETHODCALLTYPE RenameAsyncOverloadDefaultOptions(HSTRING, void**) = 0;
   virtual HRESULT STDMETHODCALLTYPE RenameAsync(HSTRING, int32_t, void**) = 0;
   virtual HRESULT STDMETHODCALLTYPE DeleteAsyncOverloadDefaultOptions(void**) = 0;
@@ -97,14 +105,13 @@ struct IStorageItem : IInspectable {
 };
 
 // The StorageFolder's default interface; only handed on to IStorageItem.
-struct IStorageFolder : IInspectable {
-  static constexpr GUID kIid{
-      0x72d1cb78, 0xb3ef, 0x4f75, {0xa8, 0x0b, 0x6f, 0xd9, 0xda, 0xe2, 0x94, 0x4b}};
-};
+struct IStorageFolder
+    : Interface<GUID{
+          0x72d1cb78, 0xb3ef, 0x4f75, {0xa8, 0x0b, 0x6f, 0xd9, 0xda, 0xe2, 0x94, 0x4b}}> {};
 
-struct IPackageId : IInspectable {
-  static constexpr GUID kIid{
-      0x1adb665e, 0x37c7, 0x4790, {0x99, 0x80, 0xdd, 0x7a, 0xe7, 0x4e, 0x8b, 0xb2}};
+struct IPackageId
+    : Interface<GUID{
+          0x1adb665e, 0x37c7, 0x4790, {0x99, 0x80, 0xdd, 0x7a, 0xe7, 0x4e, 0x8b, 0xb2}}> {
   virtual HRESULT STDMETHODCALLTYPE get_Name(HSTRING*) = 0;
   virtual HRESULT STDMETHODCALLTYPE get_Version(PackageVersion* version) = 0;
   virtual HRESULT STDMETHODCALLTYPE get_Architecture(int32_t*) = 0;
@@ -115,30 +122,30 @@ struct IPackageId : IInspectable {
   virtual HRESULT STDMETHODCALLTYPE get_FamilyName(HSTRING* name) = 0;
 };
 
-struct IPackage : IInspectable {
-  static constexpr GUID kIid{
-      0x163c792f, 0xbd75, 0x413c, {0xbf, 0x23, 0xb1, 0xfe, 0x7b, 0x95, 0xd8, 0x25}};
+struct IPackage
+    : Interface<GUID{
+          0x163c792f, 0xbd75, 0x413c, {0xbf, 0x23, 0xb1, 0xfe, 0x7b, 0x95, 0xd8, 0x25}}> {
   virtual HRESULT STDMETHODCALLTYPE get_Id(IPackageId** id) = 0;
 };
 
-struct IPackage8 : IInspectable {
-  static constexpr GUID kIid{
-      0x2c584f7b, 0xce2a, 0x4be6, {0xa0, 0x93, 0x77, 0xcf, 0xbb, 0x2a, 0x7e, 0xa1}};
+struct IPackage8
+    : Interface<GUID{
+          0x2c584f7b, 0xce2a, 0x4be6, {0xa0, 0x93, 0x77, 0xcf, 0xbb, 0x2a, 0x7e, 0xa1}}> {
   virtual HRESULT STDMETHODCALLTYPE get_EffectiveExternalLocation(IStorageFolder** folder) = 0;
 };
 
 // IIterator<Package> and IIterable<Package>.
-struct IPackageIterator : IInspectable {
-  static constexpr GUID kIid{
-      0x0217f069, 0x025c, 0x5ee6, {0xa8, 0x7f, 0xe7, 0x82, 0xe3, 0xb6, 0x23, 0xae}};
+struct IPackageIterator
+    : Interface<GUID{
+          0x0217f069, 0x025c, 0x5ee6, {0xa8, 0x7f, 0xe7, 0x82, 0xe3, 0xb6, 0x23, 0xae}}> {
   virtual HRESULT STDMETHODCALLTYPE get_Current(IPackage** current) = 0;
   virtual HRESULT STDMETHODCALLTYPE get_HasCurrent(boolean* has_current) = 0;
   virtual HRESULT STDMETHODCALLTYPE MoveNext(boolean* has_current) = 0;
 };
 
-struct IPackageIterable : IInspectable {
-  static constexpr GUID kIid{
-      0x69ad6aa7, 0x0c49, 0x5f27, {0xa5, 0xeb, 0xef, 0x4d, 0x59, 0x46, 0x7b, 0x6d}};
+struct IPackageIterable
+    : Interface<GUID{
+          0x69ad6aa7, 0x0c49, 0x5f27, {0xa5, 0xeb, 0xef, 0x4d, 0x59, 0x46, 0x7b, 0x6d}}> {
   virtual HRESULT STDMETHODCALLTYPE First(IPackageIterator** first) = 0;
 };
 
@@ -149,9 +156,9 @@ inline constexpr GUID kIidUriIterable{
 inline constexpr GUID kIidUriIterator{
     0x1c157d0f, 0x5efe, 0x5cec, {0xbb, 0xd6, 0x0c, 0x6c, 0xe9, 0xaf, 0x07, 0xa5}};
 
-struct IAddPackageOptions : IInspectable {
-  static constexpr GUID kIid{
-      0x05cee018, 0xf68f, 0x422b, {0x95, 0xa4, 0x66, 0x67, 0x9e, 0xc7, 0x7f, 0xc0}};
+struct IAddPackageOptions
+    : Interface<GUID{
+          0x05cee018, 0xf68f, 0x422b, {0x95, 0xa4, 0x66, 0x67, 0x9e, 0xc7, 0x7f, 0xc0}}> {
   virtual HRESULT STDMETHODCALLTYPE get_DependencyPackageUris(void**) = 0;
   virtual HRESULT STDMETHODCALLTYPE get_TargetVolume(void**) = 0;
   virtual HRESULT STDMETHODCALLTYPE put_TargetVolume(void*) = 0;
@@ -162,9 +169,9 @@ struct IAddPackageOptions : IInspectable {
   virtual HRESULT STDMETHODCALLTYPE put_ExternalLocationUri(IUriRuntimeClass* uri) = 0;
 };
 
-struct IPackageManager : IInspectable {
-  static constexpr GUID kIid{
-      0x9a7d4b65, 0x5e8f, 0x4fc7, {0xa2, 0xe5, 0x7f, 0x69, 0x25, 0xcb, 0x8b, 0x53}};
+struct IPackageManager
+    : Interface<GUID{
+          0x9a7d4b65, 0x5e8f, 0x4fc7, {0xa2, 0xe5, 0x7f, 0x69, 0x25, 0xcb, 0x8b, 0x53}}> {
   virtual HRESULT STDMETHODCALLTYPE AddPackageAsync(IUriRuntimeClass* package_uri,
                                                     IInspectable* dependency_package_uris,
                                                     uint32_t deployment_options,
@@ -186,9 +193,9 @@ struct IPackageManager : IInspectable {
       IPackageIterable** packages) = 0;
 };
 
-struct IPackageManager9 : IInspectable {
-  static constexpr GUID kIid{
-      0x1aa79035, 0xcc71, 0x4b2e, {0x80, 0xa6, 0xc7, 0x04, 0x1d, 0x85, 0x79, 0xa7}};
+struct IPackageManager9
+    : Interface<GUID{
+          0x1aa79035, 0xcc71, 0x4b2e, {0x80, 0xa6, 0xc7, 0x04, 0x1d, 0x85, 0x79, 0xa7}}> {
   virtual HRESULT STDMETHODCALLTYPE FindProvisionedPackages(void**) = 0;
   virtual HRESULT STDMETHODCALLTYPE AddPackageByUriAsync(IUriRuntimeClass* package_uri,
                                                          IAddPackageOptions* options,
@@ -200,23 +207,12 @@ struct IPackageManager9 : IInspectable {
 namespace cindral {
 
 // The interfaces the program, or a test, implements with ComObject.
-template <typename Interface, typename Base>
-struct WinRtInterfaceTraits {
+template <typename Interface>
+requires std::is_base_of_v<broker::winrt::Interface<Interface::kIid, typename Interface::Parent>,
+                           Interface>
+struct InterfaceTraits<Interface> {
   static const GUID& Id() { return Interface::kIid; }
-  using Parent = Base;
+  using Parent = typename Interface::Parent;
 };
-
-template <>
-struct InterfaceTraits<broker::winrt::IDeploymentCompletedHandler>
-    : WinRtInterfaceTraits<broker::winrt::IDeploymentCompletedHandler, IUnknown> {};
-template <>
-struct InterfaceTraits<broker::winrt::IDeploymentOperation>
-    : WinRtInterfaceTraits<broker::winrt::IDeploymentOperation, IInspectable> {};
-template <>
-struct InterfaceTraits<broker::winrt::IAsyncInfo>
-    : WinRtInterfaceTraits<broker::winrt::IAsyncInfo, IInspectable> {};
-template <>
-struct InterfaceTraits<broker::winrt::IDeploymentResult>
-    : WinRtInterfaceTraits<broker::winrt::IDeploymentResult, IInspectable> {};
 
 }  // namespace cindral

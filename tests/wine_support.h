@@ -3,9 +3,17 @@
 
 #include <windows.h>
 
+#include <filesystem>
 #include <string>
 
 namespace cindral::testing {
+
+// The running test program's own file.
+inline std::filesystem::path ThisProgram() {
+  std::wstring buffer(32768, L'\0');
+  buffer.resize(GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size())));
+  return buffer;
+}
 
 inline bool RunsUnderWine() {
   return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;

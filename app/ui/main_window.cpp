@@ -37,9 +37,7 @@ struct MainWindow {
   HWND window = nullptr;
   UniqueIcon icon;
   std::array<HWND, 4> buttons{};
-  bool maximised = false;
   float dpi_scale = 1;
-  float layout_scale = 1;
   int base_content_height = kContentAroundGrid;
   bool last_run_failed = false;
   ComPtr<ITaskbarList3> taskbar;
@@ -53,7 +51,18 @@ MainWindow& Main() {
 
 HWND Button(ButtonId id) { return Main().buttons[static_cast<size_t>(id - 1)]; }
 
-float Scale() { return Main().dpi_scale * Main().layout_scale; }
+bool Maximised() { return IsZoomed(Main().window) != FALSE; }
+
+// The window's own state decides the scale: the content grows with a
+// maximised window and keeps its start size in a restored one.
+float Scale() {
+  const MainWindow& main = Main();
+  RECT client{};
+  GetClientRect(main.window, &client);
+  const WindowZoom zoom = Maximised() ? WindowZoom::kMaximised : WindowZoom::kRestored;
+  return main.dpi_scale *
+         LayoutScale(zoom, client.right, client.bottom, main.dpi_scale, main.base_content_height);
+}
 
 void SetCaption(ButtonId id, const TextPair& text) { SetWindowTextW(Button(id), Text(text)); }
 
@@ -106,10 +115,6 @@ void Layout() {
   MainWindow& main = Main();
   RECT client{};
   GetClientRect(main.window, &client);
-  const bool was_maximised = std::exchange(main.maximised, IsZoomed(main.window) != FALSE);
-  const WindowZoom zoom = main.maximised ? WindowZoom::kMaximised : WindowZoom::kRestored;
-  main.layout_scale =
-      LayoutScale(zoom, client.right, client.bottom, main.dpi_scale, main.base_content_height);
   const float scale = Scale();
   const auto boxes = PlaceButtons(LogicalClientSize(client.right, client.bottom, scale), scale);
   for (size_t index = 0; index < boxes.size(); ++index) {
@@ -117,7 +122,9 @@ void Layout() {
     SetWindowPos(main.buttons[index], nullptr, box.x, box.y, box.width, box.height,
                  SWP_NOZORDER | SWP_NOACTIVATE);
   }
-  if (was_maximised != main.maximised) InvalidateRect(Button(kZoomButton), nullptr, FALSE);
+  // The zoom button's glyph shows whether the window is maximised, which a
+  // resize may just have changed.
+  InvalidateRect(Button(kZoomButton), nullptr, FALSE);
   InvalidateRect(main.window, nullptr, FALSE);
 }
 
@@ -281,9 +288,9 @@ void Destroy(HWND window) {
 
 void Paint(HWND window) {
   const MainWindow& main = Main();
-  PaintMainWindow(window, WindowPicture{Scale(), main.maximised, main.run.busy,
-                                        main.last_run_failed, main.run.pack, main.run.progress,
-                                        main.run.status_text, main.run.inputs, main.icon.Get()});
+  PaintMainWindow(window, WindowPicture{Scale(), Maximised(), main.run.busy, main.last_run_failed,
+                                        main.run.pack, main.run.progress, main.run.status_text,
+                                        main.run.inputs, main.icon.Get()});
 }
 
 void DpiChanged(HWND window, WPARAM wparam, LPARAM lparam) {
@@ -342,7 +349,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM
     case WM_ERASEBKGND:
       return 1;
     case WM_DRAWITEM:
-      PaintButton(*reinterpret_cast<const DRAWITEMSTRUCT*>(lparam), Scale(), Main().maximised);
+      PaintButton(*reinterpret_cast<const DRAWITEMSTRUCT*>(lparam), Scale(), Maximised());
       return 1;
     case WM_COMMAND:
       return Command(window, wparam);
@@ -401,7 +408,7 @@ void RunMessageLoop(HWND window) {
   MSG message;
   while (GetMessageW(&message, nullptr, 0, 0) > 0) {
     const bool ours = message.hwnd == window || IsChild(window, message.hwnd);
-    if (message.message == WM_KEYDOWN && ours && TogglesZoom(message.wParam, Main().maximised)) {
+    if (message.message == WM_KEYDOWN && ours && TogglesZoom(message.wParam, Maximised())) {
       ToggleZoom(window);
       continue;
     }

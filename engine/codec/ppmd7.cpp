@@ -133,13 +133,17 @@ class Ppmd7Decoder::Model : ppmd::Arena<Ppmd7Decoder::Model> {
   }
 
   // Returns the byte, -1 at the end marker, -2 on malformed data.
-  int DecodeSymbol();
+  int DecodeSymbol() { return ppmd::DecodeSymbol(*this); }
   uint64_t overrun() const { return rc_.overrun(); }
 
  private:
   friend Arena;
+  template <typename Model>
+  friend int ppmd::DecodeSymbol(Model& m);
 
   Context* Ctx(uint32_t ref) const { return reinterpret_cast<Context*>(base_ + ref); }
+  Context* Suffix(const Context* c) const { return Ctx(c->suffix); }
+  static unsigned NumStates(const Context* c) { return c->num_stats; }
   State* Stats(const Context* c) const { return reinterpret_cast<State*>(base_ + c->stats); }
   Node* NodeAt(uint32_t ref) const { return reinterpret_cast<Node*>(base_ + ref); }
   static State* OneState(Context* c) { return reinterpret_cast<State*>(&c->summ_freq); }
@@ -165,6 +169,13 @@ class Ppmd7Decoder::Model : ppmd::Arena<Ppmd7Decoder::Model> {
   void Update2();
   void UpdateBin();
   See* MakeEscFreq(unsigned num_masked, uint32_t* esc_freq);
+  // The flag comes from the symbol decoded last, before this one moves it.
+  void NoteHighBits() { hi_bits_flag_ = t_.hb2flag[found_state_->symbol]; }
+  uint16_t& BinaryProbability(const State* one) {
+    return bin_summ_[one->freq - 1u]
+                    [prev_success_ + t_.ns2bsindx[Suffix(min_context_)->num_stats - 1u] +
+                     hi_bits_flag_ + 2 * t_.hb2flag[one->symbol] + ((run_length_ >> 26) & 0x20)];
+  }
 
   RangeDecoder rc_;
   const Tables& t_;
@@ -557,97 +568,6 @@ See* Ppmd7Decoder::Model::MakeEscFreq(unsigned num_masked, uint32_t* esc_freq) {
   see->summ = uint16_t(see->summ - r);
   *esc_freq = r + (r == 0);
   return see;
-}
-
-int Ppmd7Decoder::Model::DecodeSymbol() {
-  uint8_t masked[256];
-  if (min_context_->num_stats != 1) {
-    State* s = Stats(min_context_);
-    const uint32_t count = rc_.Threshold(min_context_->summ_freq);
-    uint32_t hi_cnt = s->freq;
-    if (count < hi_cnt) {
-      rc_.Decode(0, s->freq);
-      found_state_ = s;
-      const uint8_t symbol = s->symbol;
-      Update1_0();
-      return symbol;
-    }
-    prev_success_ = 0;
-    unsigned i = min_context_->num_stats - 1u;
-    do {
-      if ((hi_cnt += (++s)->freq) > count) {
-        rc_.Decode(hi_cnt - s->freq, s->freq);
-        found_state_ = s;
-        const uint8_t symbol = s->symbol;
-        Update1();
-        return symbol;
-      }
-    } while (--i);
-    if (count >= min_context_->summ_freq) return -2;
-    hi_bits_flag_ = t_.hb2flag[found_state_->symbol];
-    rc_.Decode(hi_cnt, min_context_->summ_freq - hi_cnt);
-    std::memset(masked, 0xFF, sizeof masked);
-    masked[s->symbol] = 0;
-    i = min_context_->num_stats - 1u;
-    do masked[(--s)->symbol] = 0;
-    while (--i);
-  } else {
-    State* one = OneState(min_context_);
-    hi_bits_flag_ = t_.hb2flag[found_state_->symbol];
-    uint16_t& prob =
-        bin_summ_[one->freq - 1u]
-                 [prev_success_ + t_.ns2bsindx[Ctx(min_context_->suffix)->num_stats - 1u] +
-                  hi_bits_flag_ + 2 * t_.hb2flag[one->symbol] + ((run_length_ >> 26) & 0x20)];
-    if (rc_.DecodeBit(prob, kBinScale) == 0) {
-      prob = ppmd::ProbAfterHit(prob);
-      found_state_ = one;
-      const uint8_t symbol = one->symbol;
-      UpdateBin();
-      return symbol;
-    }
-    prob = ppmd::ProbAfterMiss(prob);
-    init_esc_ = ppmd::kExpEscape[prob >> 10];
-    std::memset(masked, 0xFF, sizeof masked);
-    masked[one->symbol] = 0;
-    prev_success_ = 0;
-  }
-
-  for (;;) {
-    const unsigned num_masked = min_context_->num_stats;
-    do {
-      ++order_fall_;
-      if (min_context_->suffix == 0) return -1;
-      min_context_ = Ctx(min_context_->suffix);
-    } while (min_context_->num_stats == num_masked);
-
-    // The mask byte is 0xFF for a symbol still in play and 0 for one already
-    // excluded, so sums over the context need no branches.
-    State* const stats = Stats(min_context_);
-    State* const stats_end = stats + min_context_->num_stats;
-    auto keep = [&masked](const State* s) { return uint32_t(int32_t(int8_t(masked[s->symbol]))); };
-    uint32_t hi_cnt = 0;
-    for (const State* s = stats; s != stats_end; ++s) hi_cnt += s->freq & keep(s);
-
-    uint32_t freq_sum;
-    See* see = MakeEscFreq(num_masked, &freq_sum);
-    freq_sum += hi_cnt;
-    const uint32_t count = rc_.Threshold(freq_sum);
-    if (count < hi_cnt) {
-      State* s = stats;
-      for (hi_cnt = 0; (hi_cnt += s->freq & keep(s)) <= count; ++s) {
-      }
-      rc_.Decode(hi_cnt - s->freq, s->freq);
-      see->Update();
-      found_state_ = s;
-      const uint8_t symbol = s->symbol;
-      Update2();
-      return symbol;
-    }
-    if (count >= freq_sum) return -2;
-    rc_.Decode(hi_cnt, freq_sum - hi_cnt);
-    see->summ = uint16_t(see->summ + freq_sum);
-    for (const State* s = stats; s != stats_end; ++s) masked[s->symbol] = 0;
-  }
 }
 
 Ppmd7Decoder::Ppmd7Decoder(InStream& source, std::span<const uint8_t> properties,

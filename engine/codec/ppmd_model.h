@@ -1,6 +1,6 @@
 // What PPMd variants H (7z) and I (ZIP) share: the 12-byte unit arena's
-// records and size classes, the symbol state, the secondary escape estimate
-// and the buffered byte source of their range decoders. Internal to the two
+// records and size classes, the symbol state, the secondary escape estimate,
+// the symbol loops and the buffered byte source of their range decoders. Internal to the two
 // decoders.
 #pragma once
 
@@ -172,6 +172,103 @@ class Arena {
  private:
   Derived& self() { return static_cast<Derived&>(*this); }
 };
+
+// The symbol loops both decoders run: the first context, where nothing is
+// masked yet, the binary context, and the escapes to ever shorter suffixes
+// with the symbols already ruled out masked. The variants differ only in what
+// Model supplies: NumStates (variant I stores one less), BinaryProbability
+// (each picks its cell its own way) and NoteHighBits (variant H's flag for
+// the escape estimate; a no-op in variant I), besides the updates themselves.
+// Returns the byte, -1 at the end marker, -2 on malformed data.
+template <typename Model>
+int DecodeSymbol(Model& m) {
+  auto& rc = m.rc_;
+  uint8_t masked[256];
+  if (m.NumStates(m.min_context_) != 1) {
+    State* s = m.Stats(m.min_context_);
+    const uint32_t count = rc.Threshold(m.min_context_->summ_freq);
+    uint32_t hi_cnt = s->freq;
+    if (count < hi_cnt) {
+      rc.Decode(0, s->freq);
+      m.found_state_ = s;
+      const uint8_t symbol = s->symbol;
+      m.Update1_0();
+      return symbol;
+    }
+    m.prev_success_ = 0;
+    unsigned i = m.NumStates(m.min_context_) - 1;
+    do {
+      if ((hi_cnt += (++s)->freq) > count) {
+        rc.Decode(hi_cnt - s->freq, s->freq);
+        m.found_state_ = s;
+        const uint8_t symbol = s->symbol;
+        m.Update1();
+        return symbol;
+      }
+    } while (--i);
+    if (count >= m.min_context_->summ_freq) return -2;
+    m.NoteHighBits();
+    rc.Decode(hi_cnt, m.min_context_->summ_freq - hi_cnt);
+    std::memset(masked, 0xFF, sizeof masked);
+    masked[s->symbol] = 0;
+    i = m.NumStates(m.min_context_) - 1;
+    do masked[(--s)->symbol] = 0;
+    while (--i);
+  } else {
+    State* one = Model::OneState(m.min_context_);
+    m.NoteHighBits();
+    uint16_t& prob = m.BinaryProbability(one);
+    if (rc.DecodeBit(prob, kBinScale) == 0) {
+      prob = ProbAfterHit(prob);
+      m.found_state_ = one;
+      const uint8_t symbol = one->symbol;
+      m.UpdateBin();
+      return symbol;
+    }
+    prob = ProbAfterMiss(prob);
+    m.init_esc_ = kExpEscape[prob >> 10];
+    std::memset(masked, 0xFF, sizeof masked);
+    masked[one->symbol] = 0;
+    m.prev_success_ = 0;
+  }
+
+  for (;;) {
+    const unsigned num_masked = m.min_context_->num_stats;
+    do {
+      ++m.order_fall_;
+      if (m.min_context_->suffix == 0) return -1;
+      m.min_context_ = m.Suffix(m.min_context_);
+    } while (m.min_context_->num_stats == num_masked);
+
+    // The mask byte is 0xFF for a symbol still in play and 0 for one already
+    // excluded, so sums over the context need no branches.
+    State* const stats = m.Stats(m.min_context_);
+    State* const stats_end = stats + m.NumStates(m.min_context_);
+    auto keep = [&masked](const State* s) { return uint32_t(int32_t(int8_t(masked[s->symbol]))); };
+    uint32_t hi_cnt = 0;
+    for (const State* s = stats; s != stats_end; ++s) hi_cnt += s->freq & keep(s);
+
+    uint32_t freq_sum;
+    See* see = m.MakeEscFreq(num_masked, &freq_sum);
+    freq_sum += hi_cnt;
+    const uint32_t count = rc.Threshold(freq_sum);
+    if (count < hi_cnt) {
+      State* s = stats;
+      for (hi_cnt = 0; (hi_cnt += s->freq & keep(s)) <= count; ++s) {
+      }
+      rc.Decode(hi_cnt - s->freq, s->freq);
+      see->Update();
+      m.found_state_ = s;
+      const uint8_t symbol = s->symbol;
+      m.Update2();
+      return symbol;
+    }
+    if (count >= freq_sum) return -2;
+    rc.Decode(hi_cnt, freq_sum - hi_cnt);
+    see->summ = uint16_t(see->summ + freq_sum);
+    for (const State* s = stats; s != stats_end; ++s) masked[s->symbol] = 0;
+  }
+}
 
 // Bytes for a range decoder. Past the end it yields zeros and counts them, so
 // that the decoder can tell a truncated stream from a malformed one.

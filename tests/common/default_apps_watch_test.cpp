@@ -18,16 +18,14 @@
 
 #include "common/default_apps.h"
 #include "common/win_owners.h"
+#include "tests/e2e/process_runner.h"
 #include "tests/gui/screenshot.h"
+#include "tests/wine_support.h"
 
 namespace cindral {
 namespace {
 
-std::filesystem::path TestProgramFolder() {
-  std::wstring own(32768, L'\0');
-  own.resize(GetModuleFileNameW(nullptr, own.data(), 32768));
-  return std::filesystem::path(own).parent_path();
-}
+std::filesystem::path TestProgramFolder() { return testing::ThisProgram().parent_path(); }
 
 // Under HKEY_CLASSES_ROOT, since Wine's ShellExecuteW does not look into the
 // current user's classes for an address's protocol.
@@ -142,14 +140,9 @@ class WatchThread {
 TEST_F(DefaultAppsWatch, VantleOpensThePageAndEndsWithIt) {
   RegisterSettings(SettingsShows::kWindow);
   const std::filesystem::path vantle = TestProgramFolder().parent_path() / "dist" / "Vantle.exe";
-  std::wstring command_line = L"\"" + vantle.wstring() + L"\" --defaults";
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION started{};
-  ASSERT_TRUE(CreateProcessW(vantle.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0,
-                             nullptr, nullptr, &startup, &started));
-  const UniqueHandle process(started.hProcess);
-  const UniqueHandle thread(started.hThread);
+  const testing::StartedProgram started = testing::StartProgram(vantle, {L"--defaults"});
+  ASSERT_TRUE(started.process);
+  const UniqueHandle& process = started.process;
 
   ASSERT_NE(WaitForTick(L"shown.txt", 30000), 0u) << "the page never showed";
   EXPECT_EQ(WaitForRecord(L"opened.txt", 0), std::wstring(kDefaultAppsAddress));

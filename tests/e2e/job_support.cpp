@@ -5,7 +5,6 @@
 #include <iterator>
 #include <sstream>
 
-#include "common/command_line.h"
 #include "common/selection_request.h"
 #include "tests/e2e/process_runner.h"
 
@@ -129,17 +128,9 @@ WorkerProcess::WorkerProcess()
 void WorkerProcess::Start(const fs::path& program, bool pack,
                           const std::vector<std::wstring>& paths) {
   const fs::path request = WriteSelectionRequest(pack, paths);
-  std::wstring command_line = QuoteCommandLineArgument(program.wstring()) + L" --worker " +
-                              QuoteCommandLineArgument(request.wstring()) + L" " +
-                              QuoteCommandLineArgument(name_) + L" 1";
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process{};
-  ASSERT_TRUE(CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0,
-                             nullptr, nullptr, &startup, &process))
-      << "error " << GetLastError();
-  CloseHandle(process.hThread);
-  process_.Reset(process.hProcess);
+  StartedProgram started = StartProgram(program, {L"--worker", request.wstring(), name_, L"1"});
+  ASSERT_TRUE(started.process);
+  process_ = std::move(started.process);
 }
 
 bool WorkerProcess::WaitForPrompt(DWORD timeout_ms) {

@@ -7,6 +7,7 @@
 
 #include "common/win_owners.h"
 #include "tests/e2e/process_runner.h"
+#include "tests/version_resource.h"
 
 namespace cindral {
 namespace {
@@ -65,23 +66,13 @@ TEST_F(VantleResources, ManifestCarriesTheIdentity) {
 }
 
 TEST_P(ProgramResources, VersionIs26_4_0_7) {
-  DWORD ignored = 0;
-  const DWORD size = GetFileVersionInfoSizeW(path_.c_str(), &ignored);
-  ASSERT_GT(size, 0u);
-  std::string data(size, '\0');
-  ASSERT_TRUE(GetFileVersionInfoW(path_.c_str(), 0, size, data.data()));
-  VS_FIXEDFILEINFO* fixed = nullptr;
-  UINT fixed_size = 0;
-  ASSERT_TRUE(VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &fixed_size));
-  EXPECT_EQ(fixed->dwFileVersionMS, (26u << 16) | 4u);
-  EXPECT_EQ(fixed->dwFileVersionLS, (0u << 16) | 7u);
-  EXPECT_EQ(fixed->dwProductVersionMS, (26u << 16) | 4u);
-  EXPECT_EQ(fixed->dwProductVersionLS, 7u);
-  wchar_t* text = nullptr;
-  UINT text_size = 0;
-  ASSERT_TRUE(VerQueryValueW(data.data(), L"\\StringFileInfo\\040904B0\\ProductVersion",
-                             reinterpret_cast<void**>(&text), &text_size));
-  EXPECT_STREQ(text, L"26.04");
+  const auto version = testing::ReadVersionResource(path_);
+  ASSERT_TRUE(version.has_value());
+  EXPECT_EQ(version->fixed.dwFileVersionMS, (26u << 16) | 4u);
+  EXPECT_EQ(version->fixed.dwFileVersionLS, (0u << 16) | 7u);
+  EXPECT_EQ(version->fixed.dwProductVersionMS, (26u << 16) | 4u);
+  EXPECT_EQ(version->fixed.dwProductVersionLS, 7u);
+  EXPECT_EQ(version->product_version, L"26.04");
 }
 
 TEST_F(VantleResources, IconOneHasEverySize) {

@@ -11,8 +11,9 @@
 #include <thread>
 #include <vector>
 
-#include "common/command_line.h"
 #include "common/win_owners.h"
+#include "tests/e2e/process_runner.h"
+#include "tests/wine_support.h"
 
 namespace cindral {
 namespace {
@@ -110,22 +111,11 @@ struct WorkerRun {
 };
 
 UniqueHandle StartWorkerCopy(const std::string& scenario, const std::wstring& mapping_name) {
-  std::wstring program(32768, L'\0');
-  program.resize(GetModuleFileNameW(nullptr, program.data(), static_cast<DWORD>(program.size())));
-  std::wstring command_line =
-      QuoteCommandLineArgument(program) + L" " +
-      QuoteCommandLineArgument(
-          std::wstring(std::begin(kWorkerSwitch), std::end(kWorkerSwitch) - 1)) +
-      L" " + QuoteCommandLineArgument(std::wstring(scenario.begin(), scenario.end())) + L" " +
-      QuoteCommandLineArgument(mapping_name);
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process{};
-  if (!CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                      nullptr, &startup, &process))
-    return UniqueHandle();
-  CloseHandle(process.hThread);
-  return UniqueHandle(process.hProcess);
+  return testing::StartProgram(
+             testing::ThisProgram(),
+             {std::wstring(std::begin(kWorkerSwitch), std::end(kWorkerSwitch) - 1),
+              std::wstring(scenario.begin(), scenario.end()), mapping_name})
+      .process;
 }
 
 // Polls like the supervision does (more often, to keep the test quick) until
@@ -134,10 +124,7 @@ WorkerRun SuperviseWorker(WorkerSharedState& state, const std::wstring& mapping_
                           const std::string& scenario, const Answerer& answer) {
   WorkerRun run;
   const UniqueHandle process = StartWorkerCopy(scenario, mapping_name);
-  if (!process) {
-    ADD_FAILURE() << "cannot start the worker copy: error " << GetLastError();
-    return run;
-  }
+  if (!process) return run;
   const ULONGLONG deadline = GetTickCount64() + kScenarioTimeoutMs;
   bool left_open = false;
   while (WaitForSingleObject(process.Get(), 5) == WAIT_TIMEOUT) {
@@ -155,7 +142,7 @@ WorkerRun SuperviseWorker(WorkerSharedState& state, const std::wstring& mapping_
   return run;
 }
 
-class WorkerSharedStateTest : public testing::Test {
+class WorkerSharedStateTest : public ::testing::Test {
  protected:
   void SetUp() override {
     name_ = NewWorkerMappingName();
@@ -477,6 +464,6 @@ TEST_F(WorkerSharedStateTest, WorkerProcessEndsCancelledWhenThePasswordPromptIsC
 int main(int argc, char** argv) {
   if (argc == 4 && std::strcmp(argv[1], cindral::kWorkerSwitch) == 0)
     return cindral::RunWorkerSide(argv[2], argv[3]);
-  testing::InitGoogleTest(&argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

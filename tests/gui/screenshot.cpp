@@ -96,6 +96,42 @@ std::wstring SaveWindowScreenshot(HWND window, const std::wstring& name) {
   return path;
 }
 
+std::vector<HWND> VisibleWindowsOf(DWORD process_id) {
+  struct Search {
+    DWORD process_id;
+    std::vector<HWND> found;
+  } search{process_id, {}};
+  EnumWindows(
+      [](HWND window, LPARAM context) -> BOOL {
+        auto& search = *reinterpret_cast<Search*>(context);
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (owner == search.process_id && IsWindowVisible(window)) search.found.push_back(window);
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+HWND FindVisibleWindow(DWORD process_id, const wchar_t* class_name) {
+  for (const HWND window : VisibleWindowsOf(process_id)) {
+    if (ClassName(window) == class_name) return window;
+  }
+  return nullptr;
+}
+
+std::wstring WindowText(HWND window) {
+  std::wstring text(1024, L'\0');
+  text.resize(static_cast<size_t>(GetWindowTextW(window, text.data(), 1024)));
+  return text;
+}
+
+std::wstring ClassName(HWND window) {
+  std::wstring name(256, L'\0');
+  name.resize(static_cast<size_t>(GetClassNameW(window, name.data(), 256)));
+  return name;
+}
+
 void PumpMessagesFor(DWORD milliseconds) {
   const ULONGLONG end = GetTickCount64() + milliseconds;
   while (GetTickCount64() < end) {

@@ -9,6 +9,7 @@
 
 #include "tests/e2e/process_runner.h"
 #include "tests/shell/shell_module_host.h"
+#include "tests/version_resource.h"
 
 namespace cindral {
 namespace {
@@ -155,17 +156,11 @@ TEST_F(ShellModuleTest, CommandsOutliveTheirFactoryAndAnswerAsThemselves) {
 }
 
 TEST_F(ShellModuleTest, CarriesTheProductVersion) {
-  DWORD ignored = 0;
-  const DWORD size = GetFileVersionInfoSizeW(dll_.c_str(), &ignored);
-  ASSERT_GT(size, 0u);
-  std::string data(size, '\0');
-  ASSERT_TRUE(GetFileVersionInfoW(dll_.c_str(), 0, size, data.data()));
-  VS_FIXEDFILEINFO* fixed = nullptr;
-  UINT fixed_size = 0;
-  ASSERT_TRUE(VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &fixed_size));
-  EXPECT_EQ(fixed->dwFileVersionMS, (26u << 16) | 4u);
-  EXPECT_EQ(fixed->dwFileVersionLS, 7u);
-  EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_DLL));
+  const auto version = testing::ReadVersionResource(dll_);
+  ASSERT_TRUE(version.has_value());
+  EXPECT_EQ(version->fixed.dwFileVersionMS, (26u << 16) | 4u);
+  EXPECT_EQ(version->fixed.dwFileVersionLS, 7u);
+  EXPECT_EQ(version->fixed.dwFileType, static_cast<DWORD>(VFT_DLL));
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "app/ui/prompts.h"
 #include "common/selection_request.h"
 #include "tests/e2e/job_support.h"
+#include "tests/e2e/process_runner.h"
 #include "tests/gui/screenshot.h"
 
 namespace cindral::testing {
@@ -42,61 +43,18 @@ bool WaitFor(const std::function<bool()>& condition, DWORD timeout_ms = 30000) {
   return condition();
 }
 
-struct WindowSearch {
-  DWORD process_id;
-  const wchar_t* class_name;
-  HWND found;
-};
-
-HWND FindProcessWindow(DWORD process_id, const wchar_t* class_name) {
-  WindowSearch search{process_id, class_name, nullptr};
-  EnumWindows(
-      [](HWND window, LPARAM context) -> BOOL {
-        auto& wanted = *reinterpret_cast<WindowSearch*>(context);
-        DWORD owner = 0;
-        GetWindowThreadProcessId(window, &owner);
-        wchar_t name[64] = {};
-        GetClassNameW(window, name, 64);
-        if (owner != wanted.process_id || wcscmp(name, wanted.class_name) != 0 ||
-            !IsWindowVisible(window)) {
-          return TRUE;
-        }
-        wanted.found = window;
-        return FALSE;
-      },
-      reinterpret_cast<LPARAM>(&search));
-  return search.found;
-}
-
-std::wstring WindowText(HWND window) {
-  wchar_t text[256] = {};
-  GetWindowTextW(window, text, 256);
-  return text;
-}
-
 // One running Vantle.exe with its main window.
 class Vantle {
  public:
-  Vantle(const fs::path& program, const std::vector<std::wstring>& arguments) {
-    std::wstring command = L"\"" + program.wstring() + L"\"";
-    for (const std::wstring& argument : arguments) command += L" \"" + argument + L"\"";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info{};
-    if (!CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        program.parent_path().c_str(), &startup, &info)) {
-      ADD_FAILURE() << "cannot start Vantle.exe: " << GetLastError();
-      return;
-    }
-    process_.Reset(info.hProcess);
-    CloseHandle(info.hThread);
-    WaitFor([&] { return (window_ = FindProcessWindow(info.dwProcessId, L"Cindral.Window")); });
-    process_id_ = info.dwProcessId;
+  Vantle(const fs::path& program, const std::vector<std::wstring>& arguments)
+      : started_(StartProgram(program, arguments, program.parent_path())) {
+    if (!started_.process) return;
+    WaitFor([&] { return (window_ = FindVisibleWindow(started_.id, L"Cindral.Window")); });
   }
   ~Vantle() {
-    if (process_ && WaitForSingleObject(process_.Get(), 0) == WAIT_TIMEOUT) {
-      TerminateProcess(process_.Get(), 99);
-      WaitForSingleObject(process_.Get(), 10000);
+    if (started_.process && WaitForSingleObject(started_.process.Get(), 0) == WAIT_TIMEOUT) {
+      TerminateProcess(started_.process.Get(), 99);
+      WaitForSingleObject(started_.process.Get(), 10000);
     }
   }
 
@@ -107,7 +65,7 @@ class Vantle {
   void Press(int id) const { PostMessageW(window_, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0); }
   void Key(WPARAM key) const { PostMessageW(window_, WM_KEYDOWN, key, 0); }
   HWND FindWindowOfClass(const wchar_t* class_name) const {
-    return FindProcessWindow(process_id_, class_name);
+    return FindVisibleWindow(started_.id, class_name);
   }
 
   // Drops the paths on the window as the shell would: a DROPFILES block in
@@ -123,32 +81,34 @@ class Vantle {
     header.fWide = TRUE;
     memcpy(block.data(), &header, sizeof(header));
     memcpy(block.data() + sizeof(header), list.data(), list.size() * sizeof(wchar_t));
-    void* remote = VirtualAllocEx(process_.Get(), nullptr, block.size(), MEM_COMMIT | MEM_RESERVE,
-                                  PAGE_READWRITE);
+    void* remote = VirtualAllocEx(started_.process.Get(), nullptr, block.size(),
+                                  MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
     ASSERT_NE(remote, nullptr);
-    ASSERT_TRUE(WriteProcessMemory(process_.Get(), remote, block.data(), block.size(), nullptr));
+    ASSERT_TRUE(
+        WriteProcessMemory(started_.process.Get(), remote, block.data(), block.size(), nullptr));
     PostMessageW(window_, WM_DROPFILES, reinterpret_cast<WPARAM>(remote), 0);
   }
 
   // Tells the window it moved to a monitor of the given DPI, with the
   // suggested rectangle in the window's own process as the system puts it.
   void ChangeDpi(WORD dpi, const RECT& suggested) const {
-    void* remote = VirtualAllocEx(process_.Get(), nullptr, sizeof(RECT), MEM_COMMIT | MEM_RESERVE,
-                                  PAGE_READWRITE);
+    void* remote = VirtualAllocEx(started_.process.Get(), nullptr, sizeof(RECT),
+                                  MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
     ASSERT_NE(remote, nullptr);
-    ASSERT_TRUE(WriteProcessMemory(process_.Get(), remote, &suggested, sizeof(RECT), nullptr));
+    ASSERT_TRUE(
+        WriteProcessMemory(started_.process.Get(), remote, &suggested, sizeof(RECT), nullptr));
     PostMessageW(window_, WM_DPICHANGED, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(remote));
   }
 
   // The exit code once the process has ended by itself, or 259 (still
   // active) when it did not within the time.
   DWORD ExitCode(DWORD timeout_ms = 60000) const {
-    WaitForSingleObject(process_.Get(), timeout_ms);
+    WaitForSingleObject(started_.process.Get(), timeout_ms);
     DWORD code = 0;
-    GetExitCodeProcess(process_.Get(), &code);
+    GetExitCodeProcess(started_.process.Get(), &code);
     return code;
   }
-  bool HasEnded() const { return WaitForSingleObject(process_.Get(), 0) == WAIT_OBJECT_0; }
+  bool HasEnded() const { return WaitForSingleObject(started_.process.Get(), 0) == WAIT_OBJECT_0; }
 
   // Waits until every message sent so far has been handled and the window
   // has painted.
@@ -161,8 +121,7 @@ class Vantle {
   }
 
  private:
-  UniqueHandle process_;
-  DWORD process_id_ = 0;
+  StartedProgram started_;
   HWND window_ = nullptr;
 };
 

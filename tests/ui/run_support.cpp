@@ -8,24 +8,14 @@
 #include <sstream>
 
 #include "common/win_owners.h"
+#include "tests/wine_support.h"
 
 namespace cindral::testing {
 namespace {
 
-fs::path ProgramPath() {
-  std::wstring buffer(32768, L'\0');
-  buffer.resize(GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size())));
-  return buffer;
-}
-
-fs::path ProgramFolder() { return ProgramPath().parent_path(); }
+fs::path ProgramFolder() { return ThisProgram().parent_path(); }
 
 }  // namespace
-
-bool RunsUnderWine() {
-  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
 
 fs::path RunFixture(const std::string& name) { return ProgramFolder() / "ui_fixtures" / name; }
 
@@ -75,7 +65,7 @@ size_t CountChildProcesses() {
   entry.dwSize = sizeof(entry);
   size_t count = 0;
   const DWORD self = GetCurrentProcessId();
-  const std::wstring own_name = ProgramPath().filename().wstring();
+  const std::wstring own_name = ThisProgram().filename().wstring();
   // Only copies of this program: Wine may start helpers (its desktop
   // process) as children of the first process that shows a window.
   for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more;

@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "tests/wine_support.h"
+
 namespace cindral::testing {
 
 namespace fs = std::filesystem;
-
-bool RunsUnderWine();
 
 // ui_fixtures beside the test program.
 fs::path RunFixture(const std::string& name);

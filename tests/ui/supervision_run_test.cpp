@@ -85,34 +85,6 @@ class User {
   }
 
  private:
-  static std::wstring WindowText(HWND window) {
-    std::wstring text(1024, L'\0');
-    text.resize(static_cast<size_t>(GetWindowTextW(window, text.data(), 1024)));
-    return text;
-  }
-  static std::wstring ClassName(HWND window) {
-    wchar_t name[256] = {};
-    GetClassNameW(window, name, 256);
-    return name;
-  }
-
-  std::vector<HWND> OurWindows() const {
-    struct Search {
-      DWORD process;
-      std::vector<HWND> found;
-    } search{GetCurrentProcessId(), {}};
-    EnumWindows(
-        [](HWND window, LPARAM context) -> BOOL {
-          auto& s = *reinterpret_cast<Search*>(context);
-          DWORD process = 0;
-          GetWindowThreadProcessId(window, &process);
-          if (process == s.process && IsWindowVisible(window)) s.found.push_back(window);
-          return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    return search.found;
-  }
-
   // The texts of a message box's static controls (the icon has none).
   static std::wstring BoxText(HWND box) {
     std::wstring text;
@@ -185,7 +157,7 @@ class User {
   void Watch() {
     std::set<HWND> handled;
     while (!stop_) {
-      const std::vector<HWND> windows = OurWindows();
+      const std::vector<HWND> windows = VisibleWindowsOf(GetCurrentProcessId());
       int password_windows = 0;
       for (const HWND window : windows)
         password_windows += ClassName(window) == kPasswordWindowClass ? 1 : 0;

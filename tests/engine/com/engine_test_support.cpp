@@ -5,15 +5,11 @@
 #include <fstream>
 #include <iterator>
 
+#include "tests/wine_support.h"
+
 namespace cindral::testing {
 
-std::filesystem::path TestFolder() {
-  std::wstring buffer(32768, L'\0');
-  const DWORD length =
-      GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-  buffer.resize(length);
-  return std::filesystem::path(buffer).parent_path();
-}
+std::filesystem::path TestFolder() { return ThisProgram().parent_path(); }
 
 std::filesystem::path FixtureFolder() { return TestFolder() / "engine_fixtures"; }
 

@@ -13,6 +13,7 @@
 
 #include "engine/codec/stream.h"
 #include "engine/format/archive.h"
+#include "tests/engine/format/recording_sink.h"
 
 namespace cindral::format::sevenz::testing {
 
@@ -39,57 +40,7 @@ class CountingPassword final : public PasswordSource {
   std::optional<std::u16string> password_;
 };
 
-class BufferStream final : public codec::OutStream {
- public:
-  void Write(const uint8_t* data, size_t size) override {
-    bytes.insert(bytes.end(), data, data + size);
-  }
-  std::vector<uint8_t> bytes;
-};
-
-// Records everything an extraction reports, checking the call order.
-class RecordingSink final : public ExtractSink {
- public:
-  explicit RecordingSink(std::optional<std::u16string> password = std::nullopt)
-      : password_(std::move(password)) {}
-
-  codec::OutStream* BeginItem(uint32_t index) override {
-    if (open_) order_error = true;
-    open_ = index;
-    begun.push_back(index);
-    return &data[index];
-  }
-  void EndItem(uint32_t index, OperationResult result) override {
-    if (open_ != index) order_error = true;
-    open_.reset();
-    results[index] = result;
-  }
-  void SetTotal(uint64_t value) override {
-    ++total_calls;
-    total = value;
-  }
-  void SetCompleted(uint64_t value) override {
-    if (value < completed) order_error = true;
-    completed = value;
-  }
-  std::optional<std::u16string> Password() override {
-    ++password_asked;
-    return password_;
-  }
-
-  std::vector<uint32_t> begun;
-  std::map<uint32_t, BufferStream> data;
-  std::map<uint32_t, OperationResult> results;
-  uint64_t total = 0;
-  int total_calls = 0;
-  uint64_t completed = 0;
-  int password_asked = 0;
-  bool order_error = false;
-
- private:
-  std::optional<std::u16string> password_;
-  std::optional<uint32_t> open_;
-};
+using format::testing::RecordingSink;
 
 inline std::string ToUtf8(const std::u16string& text) {
   std::string out;

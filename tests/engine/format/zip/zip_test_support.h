@@ -14,6 +14,7 @@
 
 #include "engine/format/archive.h"
 #include "engine/format/zip/zip_reader.h"
+#include "tests/engine/format/recording_sink.h"
 
 namespace cindral::format::zip::testing {
 
@@ -33,45 +34,7 @@ inline std::unique_ptr<ArchiveReader> Open(Bytes bytes, LocalTimeToFiletime loca
                  std::move(oem_text));
 }
 
-class RecordingSink final : public ExtractSink {
- public:
-  explicit RecordingSink(std::optional<std::u16string> password = std::nullopt)
-      : password_(std::move(password)) {}
-
-  codec::OutStream* BeginItem(uint32_t index) override {
-    begun.push_back(index);
-    stream_.target = &outputs[index];
-    return &stream_;
-  }
-  void EndItem(uint32_t index, OperationResult result) override { results[index] = result; }
-  void SetTotal(uint64_t value) override {
-    total = value;
-    ++total_calls;
-  }
-  void SetCompleted(uint64_t value) override { completed.push_back(value); }
-  std::optional<std::u16string> Password() override {
-    ++password_calls;
-    return password_;
-  }
-
-  std::vector<uint32_t> begun;
-  std::map<uint32_t, std::string> outputs;
-  std::map<uint32_t, OperationResult> results;
-  uint64_t total = 0;
-  int total_calls = 0;
-  std::vector<uint64_t> completed;
-  int password_calls = 0;
-
- private:
-  struct Collect final : codec::OutStream {
-    void Write(const uint8_t* data, size_t size) override {
-      target->append(reinterpret_cast<const char*>(data), size);
-    }
-    std::string* target = nullptr;
-  };
-  std::optional<std::u16string> password_;
-  Collect stream_;
-};
+using format::testing::RecordingSink;
 
 // Extracts every item and returns the sink.
 inline RecordingSink ExtractAll(ArchiveReader& reader,

@@ -6,12 +6,9 @@
 #include <string>
 #include <vector>
 
-namespace cindral {
+#include "common/selection_request_format.h"
 
-struct SelectionRequest {
-  bool pack = false;  // true: pack all paths into one ZIP; false: extract each
-  std::vector<std::wstring> paths;
-};
+namespace cindral {
 
 // Writes a new request file into the user's temporary folder and returns its
 // full path. The reader's limits are not applied here; the reader enforces them.

@@ -1,7 +1,6 @@
 #include "app/jobs/engine_callbacks.h"
 
 #include <exception>
-#include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -49,11 +48,6 @@ void CheckStagingRelativePath(std::wstring_view path) {
     start = end + 1;
   }
   if (!contained) throw std::runtime_error("Unsafe archive path component.");
-}
-
-std::wstring ParentFolderOf(const std::wstring& relative_path) {
-  const size_t separator = relative_path.rfind(L'\\');
-  return separator == std::wstring::npos ? std::wstring() : relative_path.substr(0, separator);
 }
 
 bool IsSkippableOpenError(DWORD error) {
@@ -161,9 +155,11 @@ ComPtr<abi::ISequentialOutStream> ExtractCallback::OpenItemStream(abi::UInt32 in
     staging_folders_.Guard(item.relative_path);
     return {};
   }
-  staging_folders_.Guard(ParentFolderOf(item.relative_path));
-  const std::filesystem::path target = std::filesystem::path(staging_root_) / item.relative_path;
-  current_output_ = Output::Create(target.wstring());
+  const size_t separator = item.relative_path.rfind(L'\\');
+  const std::wstring_view path = item.relative_path;
+  const HANDLE folder = staging_folders_.Guard(
+      separator == std::wstring::npos ? std::wstring_view() : path.substr(0, separator));
+  current_output_ = Output::CreateIn(folder, path.substr(separator + 1));
   return ComPtr<abi::ISequentialOutStream>::Share(current_output_.Get());
 }
 

@@ -61,10 +61,10 @@ class OpenCallback final
   JobHost& host_;
 };
 
-// Writes every extracted file into the staging folder. Each folder there is
-// guarded once, the first time an item needs it, and stays guarded until the
-// callback goes away; so the handles held grow with the number of distinct
-// folders, never with the number of files.
+// Writes every extracted file into the staging folder, each opened by name
+// inside its guarded folder. Only the chain of the folder in use is held, so
+// the handles held grow with the depth of the tree, never with the number of
+// folders or files.
 class ExtractCallback final
     : public ComObject<abi::IArchiveExtractCallback, abi::ICryptoGetTextPassword> {
  public:
@@ -94,8 +94,6 @@ class ExtractCallback final
   JobHost& host_;
   std::wstring staging_root_;
   const std::vector<ExtractItem>* items_;
-  // One held handle per distinct staging folder, for the callback's whole
-  // life: n files in a few folders hold a few handles, not n chains.
   GuardedFolderTree staging_folders_;
   ComPtr<Output> current_output_;
   abi::UInt32 current_index_ = 0;

@@ -66,6 +66,14 @@ ComPtr<Output> Output::Create(const std::wstring& path) {
   return ComPtr<Output>::Adopt(new Output(std::move(file)));
 }
 
+ComPtr<Output> Output::CreateIn(HANDLE folder, std::wstring_view name) {
+  LONG status = 0;
+  UniqueHandle file =
+      OpenNameInFolder(folder, name, NameKind::kFile, GENERIC_WRITE, 0, FILE_CREATE, status);
+  if (!file) throw std::runtime_error("Cannot create temporary output.");
+  return ComPtr<Output>::Adopt(new Output(std::move(file)));
+}
+
 HRESULT Output::Write(const void* data, abi::UInt32 size, abi::UInt32* processed) {
   DWORD done = 0;
   const BOOL ok = WriteFile(file_.Get(), data, size, &done, nullptr);

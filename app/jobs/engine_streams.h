@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <string>
+#include <string_view>
 
 #include "common/com_object.h"
 #include "common/win_owners.h"
@@ -43,6 +44,9 @@ class Output final : public ComObject<abi::IOutStream> {
   // Creates path as a new file without sharing; an existing file is never
   // opened. Fails with "Cannot create temporary output.".
   static ComPtr<Output> Create(const std::wstring& path);
+  // The same for the file name inside the folder that folder holds, opened
+  // from that folder rather than from the volume root.
+  static ComPtr<Output> CreateIn(HANDLE folder, std::wstring_view name);
 
   HANDLE File() const { return file_.Get(); }
 

@@ -1,7 +1,8 @@
 #include "app/jobs/path_safety.h"
 
+#include <winternl.h>
+
 #include <algorithm>
-#include <array>
 #include <stdexcept>
 #include <string_view>
 #include <vector>
@@ -12,112 +13,37 @@
 namespace cindral {
 namespace {
 
-constexpr size_t kLongestArchivePath = 32699;
 constexpr std::wstring_view kLongPrefix = L"\\\\?\\";
 constexpr std::wstring_view kLongUncPrefix = L"\\\\?\\UNC\\";
 constexpr std::wstring_view kUncPrefix = L"\\\\";
 constexpr std::wstring_view kDevicePrefix = L"\\\\.\\";
 
+// NTSTATUS values (ntstatus.h clashes with windows.h).
+constexpr LONG kStatusObjectNameInvalid = static_cast<LONG>(0xC0000033);
+constexpr LONG kStatusNotADirectory = static_cast<LONG>(0xC0000103);
+
+// Traverse lets names be opened inside a held folder.
+constexpr ACCESS_MASK kHeldFolderAccess = FILE_READ_ATTRIBUTES | FILE_TRAVERSE;
+
 [[noreturn]] void Refuse(const char* message) { throw std::runtime_error(message); }
 
-// The root name of an absolute path: "C:", "\\server\share", or one of those
-// behind the extended-length prefixes ("\\?\C:", "\\?\UNC\server\share",
-// also "\\?\Volume{...}"). 0 for a path without one.
-size_t RootNameLength(std::wstring_view path) {
-  size_t position = 0;
-  int components = 0;
-  if (path.starts_with(kLongUncPrefix)) {
-    position = kLongUncPrefix.size();
-    components = 2;
-  } else if (path.starts_with(kLongPrefix)) {
-    position = kLongPrefix.size();
-    components = 1;
-  } else if (path.starts_with(kUncPrefix)) {
-    position = kUncPrefix.size();
-    components = 2;
-  } else {
-    return path.size() >= 2 && path[1] == L':' ? 2 : 0;
-  }
-  for (int index = 0;; ++index) {
-    const size_t separator = path.find(L'\\', position);
-    if (separator == std::wstring_view::npos) return path.size();
-    if (index + 1 == components) return separator;
-    position = separator + 1;
-  }
+// Asked of the open handle, so the answer is about the folder that is held,
+// whatever its path shows now.
+void RefuseUnlessPlainFolder(HANDLE handle) {
+  FILE_ATTRIBUTE_TAG_INFO info = {};
+  const bool queried =
+      GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof(info));
+  const DWORD kind =
+      info.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
+  if (!queried || kind != FILE_ATTRIBUTE_DIRECTORY)
+    Refuse("Reparse points in destination paths are blocked.");
 }
 
 std::wstring AbsoluteNormalPath(const std::wstring& path) {
   return NormalizeLexically(MakeAbsolutePath(path));
 }
 
-bool IsReservedCharacter(wchar_t unit) {
-  return unit == L'<' || unit == L'>' || unit == L'"' || unit == L'|' || unit == L'?' ||
-         unit == L'*';
-}
-
-bool IsDeviceDigit(wchar_t unit) {
-  return (unit >= L'0' && unit <= L'9') || unit == L'\u00B9' || unit == L'\u00B2' ||
-         unit == L'\u00B3';
-}
-
-// Only the ASCII letters change, as the C locale's toupper does; a locale
-// that also folded other letters would refuse names Windows accepts.
-wchar_t UpperAscii(wchar_t unit) {
-  return unit >= L'a' && unit <= L'z' ? unit - L'a' + L'A' : unit;
-}
-
-bool IsDeviceName(std::wstring_view component) {
-  // Windows drops the spaces before the extension when it looks for a
-  // device: "CON .txt" and "nul  .tar.gz" open the device too.
-  std::wstring base(component.substr(0, component.find(L'.')));
-  base.erase(base.find_last_not_of(L' ') + 1);
-  std::transform(base.begin(), base.end(), base.begin(), UpperAscii);
-  constexpr std::array<std::wstring_view, 6> kDevices = {L"CON", L"PRN",    L"AUX",
-                                                         L"NUL", L"CONIN$", L"CONOUT$"};
-  if (std::find(kDevices.begin(), kDevices.end(), base) != kDevices.end()) return true;
-  if (base.size() != 4 || !IsDeviceDigit(base[3])) return false;
-  const std::wstring_view stem = std::wstring_view(base).substr(0, 3);
-  return stem == L"COM" || stem == L"LPT";
-}
-
-void CheckComponent(std::wstring_view component) {
-  if (component.empty() || component == L"." || component == L"..")
-    Refuse("Unsafe archive path component.");
-  if (component.back() == L'.' || component.back() == L' ')
-    Refuse("Unsafe archive path component.");
-  for (const wchar_t unit : component) {
-    if (IsReservedCharacter(unit) || unit < 0x20) Refuse("Invalid archive filename.");
-  }
-  if (IsDeviceName(component)) Refuse("Windows device names are blocked.");
-}
-
 }  // namespace
-
-std::wstring NormalizeLexically(std::wstring path) {
-  std::replace(path.begin(), path.end(), L'/', L'\\');
-  const size_t root_length = RootNameLength(path);
-  const bool rooted = root_length < path.size() && path[root_length] == L'\\';
-  std::vector<std::wstring_view> components;
-  const std::wstring_view rest = std::wstring_view(path).substr(root_length);
-  for (size_t start = 0; start < rest.size();) {
-    const size_t separator = std::min(rest.find(L'\\', start), rest.size());
-    const std::wstring_view component = rest.substr(start, separator - start);
-    start = separator + 1;
-    if (component.empty() || component == L".") continue;
-    if (component == L".." && !components.empty() && components.back() != L"..") {
-      components.pop_back();
-    } else if (component != L".." || !rooted) {
-      components.push_back(component);
-    }
-  }
-  std::wstring normal = path.substr(0, root_length);
-  if (rooted) normal.push_back(L'\\');
-  for (size_t index = 0; index < components.size(); ++index) {
-    if (index != 0) normal.push_back(L'\\');
-    normal.append(components[index]);
-  }
-  return normal;
-}
 
 namespace {
 
@@ -199,28 +125,6 @@ std::wstring MakeLongPath(const std::wstring& path) {
   return std::wstring(kLongPrefix) + normal;
 }
 
-std::wstring SanitizeArchivePath(std::wstring name) {
-  if (name.empty() || name.size() > kLongestArchivePath) Refuse("Unsafe or empty archive path.");
-  std::replace(name.begin(), name.end(), L'/', L'\\');
-  if (name.front() == L'\\' || name.find(L':') != std::wstring::npos)
-    Refuse("Absolute paths and alternate data streams are blocked.");
-
-  std::wstring safe;
-  safe.reserve(name.size());
-  size_t start = 0;
-  for (;;) {
-    const size_t separator = std::min(name.find(L'\\', start), name.size());
-    const std::wstring_view component = std::wstring_view(name).substr(start, separator - start);
-    CheckComponent(component);
-    if (!safe.empty()) safe.push_back(L'\\');
-    safe.append(component);
-    start = separator + 1;
-    // One separator at the very end marks a directory entry, nothing more.
-    if (start >= name.size()) break;
-  }
-  return safe;
-}
-
 HeldDirectories& HeldDirectories::operator=(HeldDirectories&& other) noexcept {
   if (this != &other) {
     CloseAll();
@@ -256,17 +160,11 @@ void GuardDirectory(const std::wstring& directory, MissingFolder missing, HeldDi
   // No delete sharing: while the handle is open the directory can be neither
   // deleted nor moved. A reparse point is opened itself, never followed.
   UniqueHandle handle(CreateFileW(
-      long_path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+      long_path.c_str(), kHeldFolderAccess, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!handle) Refuse("Cannot lock destination directory.");
 
-  FILE_ATTRIBUTE_TAG_INFO info = {};
-  const bool queried =
-      GetFileInformationByHandleEx(handle.Get(), FileAttributeTagInfo, &info, sizeof(info));
-  const DWORD kind =
-      info.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
-  if (!queried || kind != FILE_ATTRIBUTE_DIRECTORY)
-    Refuse("Reparse points in destination paths are blocked.");
+  RefuseUnlessPlainFolder(handle.Get());
   held.Add(std::move(handle));
 }
 
@@ -285,28 +183,89 @@ void GuardDirectoryChain(const std::wstring& path, MissingFolder missing, HeldDi
   }
 }
 
-bool GuardedFolderTree::FolderOrder::operator()(const std::wstring& left,
-                                                const std::wstring& right) const {
-  return CompareStringOrdinal(left.data(), static_cast<int>(left.size()), right.data(),
-                              static_cast<int>(right.size()), TRUE) == CSTR_LESS_THAN;
+UniqueHandle OpenNameInFolder(HANDLE parent, std::wstring_view name, NameKind kind,
+                              ACCESS_MASK access, ULONG share, ULONG disposition, LONG& status) {
+  // A separator would make the name a path that walks on from parent.
+  if (name.empty() || name.size() > 255 || name.find_first_of(L"\\/") != std::wstring_view::npos) {
+    status = kStatusObjectNameInvalid;
+    return UniqueHandle();
+  }
+  UNICODE_STRING text;
+  text.Buffer = const_cast<wchar_t*>(name.data());
+  text.Length = text.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+  OBJECT_ATTRIBUTES object;
+  InitializeObjectAttributes(&object, &text, OBJ_CASE_INSENSITIVE, parent, nullptr);
+  const ULONG options = FILE_SYNCHRONOUS_IO_NONALERT |
+                        (kind == NameKind::kFolder ? FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT
+                                                   : FILE_NON_DIRECTORY_FILE);
+  IO_STATUS_BLOCK io = {};
+  HANDLE handle = nullptr;
+  status = NtCreateFile(&handle, access | SYNCHRONIZE, &object, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
+                        share, disposition, options, nullptr, 0);
+  if (!NT_SUCCESS(status)) return UniqueHandle();
+  return UniqueHandle(handle);
 }
 
-void GuardedFolderTree::Guard(const std::wstring& relative) {
-  if (!root_guarded_) {
-    GuardDirectoryChain(root_, MissingFolder::kCreate, held_);
-    root_guarded_ = true;
+namespace {
+
+// One level of GuardedFolderTree: name inside the held parent, made when
+// missing, refused unless it is a plain folder. full_path is only for Wine,
+// which shows a Unix symbolic link as a reparse point by path alone.
+UniqueHandle GuardFolderIn(HANDLE parent, std::wstring_view name, const std::wstring& full_path) {
+  const DWORD attributes = GetFileAttributesW(MakeLongPath(full_path).c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+    Refuse("Reparse points in destination paths are blocked.");
+  LONG status = 0;
+  UniqueHandle handle = OpenNameInFolder(parent, name, NameKind::kFolder, kHeldFolderAccess,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN_IF, status);
+  if (!handle) {
+    if (status == kStatusNotADirectory) Refuse("Reparse points in destination paths are blocked.");
+    if (attributes == INVALID_FILE_ATTRIBUTES) Refuse("Cannot create destination directory.");
+    Refuse("Cannot lock destination directory.");
   }
-  if (relative.empty() || guarded_.contains(relative)) return;
-  // Parents before children, each level once.
-  size_t end = 0;
-  do {
-    end = relative.find(L'\\', end + 1);
-    std::wstring prefix = relative.substr(0, end);
-    if (guarded_.contains(prefix)) continue;
-    GuardDirectory((std::filesystem::path(root_) / prefix).wstring(), MissingFolder::kCreate,
-                   held_);
-    guarded_.insert(std::move(prefix));
-  } while (end != std::wstring::npos);
+  RefuseUnlessPlainFolder(handle.Get());
+  return handle;
+}
+
+bool SameName(std::wstring_view left, std::wstring_view right) {
+  return CompareStringOrdinal(left.data(), static_cast<int>(left.size()), right.data(),
+                              static_cast<int>(right.size()), TRUE) == CSTR_EQUAL;
+}
+
+}  // namespace
+
+HANDLE GuardedFolderTree::GuardRoot() {
+  if (root_chain_.Size() == 0) GuardDirectoryChain(root_, MissingFolder::kCreate, root_chain_);
+  return root_chain_.Get(root_chain_.Size() - 1);
+}
+
+void GuardedFolderTree::LetGoBelow(size_t depth) {
+  // Children before their parents.
+  while (chain_.size() > depth) chain_.pop_back();
+}
+
+HANDLE GuardedFolderTree::Guard(std::wstring_view relative) {
+  HANDLE folder = GuardRoot();
+  std::wstring path = root_;
+  size_t depth = 0;
+  for (size_t start = 0; start < relative.size(); ++depth) {
+    const size_t end = std::min(relative.find(L'\\', start), relative.size());
+    const std::wstring_view name = relative.substr(start, end - start);
+    start = end + 1;
+    if (name.empty() || name == L"." || name == L"..") Refuse("Unsafe archive path component.");
+    if (!path.ends_with(L'\\')) path.push_back(L'\\');
+    path.append(name);
+    if (depth < chain_.size() && SameName(chain_[depth].name, name)) {
+      folder = chain_[depth].handle.Get();
+      continue;
+    }
+    LetGoBelow(depth);
+    UniqueHandle opened = GuardFolderIn(folder, name, path);
+    folder = opened.Get();
+    chain_.push_back({std::wstring(name), std::move(opened)});
+  }
+  LetGoBelow(depth);
+  return folder;
 }
 
 }  // namespace cindral

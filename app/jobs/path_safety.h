@@ -6,10 +6,11 @@
 #include <windows.h>
 
 #include <cstddef>
-#include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "app/jobs/path_rules.h"
 #include "common/win_owners.h"
 
 namespace cindral {
@@ -22,25 +23,11 @@ namespace cindral {
 // it into a device path ("\\.\" or "\\?\" it did not start with).
 std::wstring MakeLongPath(const std::wstring& path);
 
-// Lexical normalisation that keeps UNC and extended-length roots intact (the
-// standard library's folds the leading "\\" of a UNC path into one, which
-// turns \\server\share into a folder on the current drive): forward slashes
-// become backslashes, repeated separators and "." go, ".." removes the
-// component before it and never climbs above the root. Never touches the disk.
-std::wstring NormalizeLexically(std::wstring path);
-
 // Removes a file or a folder with everything below it, by its long path, and
 // ignores every error. Links and junctions below are removed themselves,
 // never followed. (The standard library's removal gives up on folders deeper
 // than the classic path limit, which left staging folders behind.)
 void RemoveTreeQuietly(const std::wstring& long_path) noexcept;
-
-// Checks one entry name as the archive reports it and returns it as a safe
-// relative path with backslashes, or throws std::runtime_error with one of
-// "Unsafe or empty archive path.", "Absolute paths and alternate data streams
-// are blocked.", "Unsafe archive path component.", "Invalid archive
-// filename." or "Windows device names are blocked.".
-std::wstring SanitizeArchivePath(std::wstring name);
 
 // Open directory handles that keep a folder chain from being deleted, moved
 // or swapped for a link while a job uses it. The list only grows; destroying
@@ -78,6 +65,19 @@ enum class MissingFolder {
 // blocked.".
 void GuardDirectory(const std::wstring& directory, MissingFolder missing, HeldDirectories& held);
 
+// What opening a name inside a held folder asks for.
+enum class NameKind { kFolder, kFile };
+
+// Opens name (one component, no separator) directly inside the folder that
+// parent holds, as NtCreateFile does with a root directory: the lookup
+// starts at that folder, so it costs one step however deep the folder lies,
+// and it can land nowhere but inside it. disposition is an NtCreateFile
+// disposition (FILE_OPEN, FILE_CREATE, FILE_OPEN_IF); a folder is opened
+// itself, never followed if it is a link. The handle is invalid on failure,
+// and status tells why.
+UniqueHandle OpenNameInFolder(HANDLE parent, std::wstring_view name, NameKind kind,
+                              ACCESS_MASK access, ULONG share, ULONG disposition, LONG& status);
+
 // GuardDirectory on every directory from the volume root (for a UNC path the
 // share) down to path itself, in that order. A failure leaves the handles
 // taken so far in held.
@@ -98,29 +98,35 @@ class RemovedOnExit {
   std::wstring path_;
 };
 
-// The folders below one root that a job writes into, each guarded once, the
-// first time it is needed, and held until the tree is destroyed: one handle
-// per distinct folder however many files land in it.
+// The folders below one root that a job writes into. The root's chain from
+// the volume root is guarded once; below it only the chain of the folder in
+// use is held, each level opened by name inside the level above it. Moving
+// on to another folder lets go of the levels it does not share and opens the
+// new ones afresh, checking each again: the handles held grow with the depth
+// of one folder, never with the number of folders, and a file opened in the
+// folder Guard returns lands in a plain folder below the root.
 class GuardedFolderTree {
  public:
   explicit GuardedFolderTree(std::wstring root) : root_(std::move(root)) {}
 
   // relative: a safe backslash-separated folder below the root, empty for the
-  // root itself. Guards the root's chain from the volume root on first use,
-  // then each missing level; missing folders are created.
-  void Guard(const std::wstring& relative);
-  size_t HeldCount() const { return held_.Size(); }
+  // root itself; missing folders are created. Returns the folder's handle,
+  // valid until the next Guard or the tree's end.
+  HANDLE Guard(std::wstring_view relative);
+  size_t HeldCount() const { return root_chain_.Size() + chain_.size(); }
 
  private:
-  // Case-insensitive, as the file system compares names.
-  struct FolderOrder {
-    bool operator()(const std::wstring& left, const std::wstring& right) const;
+  struct HeldFolder {
+    std::wstring name;
+    UniqueHandle handle;
   };
 
+  HANDLE GuardRoot();
+  void LetGoBelow(size_t depth);
+
   std::wstring root_;
-  bool root_guarded_ = false;
-  std::set<std::wstring, FolderOrder> guarded_;
-  HeldDirectories held_;
+  HeldDirectories root_chain_;
+  std::vector<HeldFolder> chain_;  // root's child first
 };
 
 }  // namespace cindral

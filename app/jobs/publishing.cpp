@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
-#include <unordered_set>
+#include <unordered_map>
 
 #include "app/jobs/engine_callbacks.h"
 #include "app/jobs/job_host.h"
@@ -50,18 +50,37 @@ Existing ExistingAt(const std::wstring& path) {
 // destination shows now to before the first rename.
 void CheckDestination(const std::wstring& destination, const std::vector<ExtractItem>& items,
                       JobHost& host) {
-  std::unordered_set<std::wstring> checked_folders;
+  // Folders already looked at, and whether each is there; everything below a
+  // missing one is made fresh. A folder is only looked at once its parent
+  // has been, so a known folder means a known chain: deep trees cost one
+  // look per folder, not one per level of every item.
+  std::unordered_map<std::wstring, bool> folder_exists;
   for (const ExtractItem& item : items) {
     const std::wstring folder = item.is_folder ? item.relative_path : ParentOf(item.relative_path);
-    for (size_t end = 0; !folder.empty() && end != std::wstring::npos;) {
-      end = folder.find(L'\\', end + 1);
-      std::wstring prefix = folder.substr(0, end);
-      if (checked_folders.contains(prefix)) continue;
-      const Existing existing = ExistingAt(JoinPath(destination, prefix));
-      if (existing == Existing::kFile || existing == Existing::kLink)
-        Fail("Reparse points in destination paths are blocked.");
-      checked_folders.insert(std::move(prefix));
-      if (existing == Existing::kNothing) break;  // everything below is made fresh
+    if (!folder.empty() && !folder_exists.contains(folder)) {
+      // Up to the nearest folder already known, then down from there.
+      size_t known_end = folder.size();
+      bool known_exists = true;
+      while (known_end != 0 &&
+             (known_end = folder.rfind(L'\\', known_end - 1)) != std::wstring::npos) {
+        const auto known = folder_exists.find(folder.substr(0, known_end));
+        if (known != folder_exists.end()) {
+          known_exists = known->second;
+          break;
+        }
+      }
+      for (size_t end = known_end == std::wstring::npos ? 0 : known_end + 1; end <= folder.size();
+           ++end) {
+        end = std::min(folder.find(L'\\', end), folder.size());
+        std::wstring prefix = folder.substr(0, end);
+        if (known_exists) {
+          const Existing existing = ExistingAt(JoinPath(destination, prefix));
+          if (existing == Existing::kFile || existing == Existing::kLink)
+            Fail("Reparse points in destination paths are blocked.");
+          known_exists = existing != Existing::kNothing;
+        }
+        folder_exists.emplace(std::move(prefix), known_exists);
+      }
     }
     if (item.is_folder) continue;
     const Existing target = ExistingAt(JoinPath(destination, item.relative_path));
@@ -129,9 +148,9 @@ std::wstring NumberedName(const std::wstring& file_name, unsigned number) {
 
 void PublishExtractedItems(const std::wstring& destination, const std::wstring& staging,
                            const std::vector<ExtractItem>& items, JobHost& host) {
-  // Every folder an item lands in stays held until publishing ends, each
-  // guarded once, the first time an item needs it: no folder on the way can
-  // be swapped for a link between its check and the moves into it.
+  // The folder an item lands in and its chain are held while the item moves
+  // there: no folder on the way can be swapped for a link between its check
+  // and the move into it.
   CheckDestination(destination, items, host);
   GuardedFolderTree folders(destination);
   for (const ExtractItem& item : items) {

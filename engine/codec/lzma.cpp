@@ -154,12 +154,6 @@ void LzmaCore::StartRange(const uint8_t*& in) {
   in += 5;
 }
 
-void LzmaCore::ReserveWholeWindow() {
-  assert(pos_ == 0 && !full_);
-  window_.reset(new uint8_t[limit_]);
-  capacity_ = limit_;
-}
-
 size_t LzmaCore::Room() {
   if (pos_ < capacity_) return capacity_ - pos_;
   if (capacity_ < limit_) {

@@ -52,10 +52,8 @@ class LzmaCore {
     pos_ += size;
   }
 
-  // Allocates the whole window up front, for a caller that knows the output
-  // fits and keeps it (see TakeWindow). Only before the first byte.
-  void ReserveWholeWindow();
-  // Hands over the window; position() bytes of it are the output.
+  // Hands over the window; position() bytes of it are the output, as long
+  // as the window never wrapped (the limit holds the whole output).
   std::unique_ptr<uint8_t[]> TakeWindow() { return std::move(window_); }
 
   const uint8_t* window() const { return window_.get(); }

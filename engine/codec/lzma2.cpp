@@ -42,9 +42,11 @@ class Lzma2Stream final : public InStream {
       : source_(source), core_(dictionary), packed_(kMaxPacked + LzmaCore::kInputSlack) {}
 
   // Decodes a whole block straight into a window that holds all of it and
-  // returns that window; the block's size must be the window limit.
+  // returns that window; the block's size must be the window limit. The
+  // window grows with what the chunks really decode to: their headers alone
+  // can claim 64 MiB a block in a few hundred bytes, and several blocks are
+  // in flight at once.
   std::unique_ptr<uint8_t[]> DecodeBlock(size_t size) {
-    core_.ReserveWholeWindow();
     while (!finished_) DecodeMore();
     if (core_.position() != size) throw DataError("LZMA2 chunk size mismatch");
     return core_.TakeWindow();

@@ -196,6 +196,17 @@ TEST_F(HeadlessExtraction, ExistingFolderOrFileInTheWayPublishesNothing) {
   EXPECT_TRUE(CindralLeftovers(work_ / "file").empty());
 }
 
+// Each folder level is opened inside the one above it, and only the chain
+// in use is held (ExtractCallbackTest counts the handles of many folders).
+TEST_F(HeadlessExtraction, DeepTreeIsPublishedWhole) {
+  const fs::path deep = CopyFixture("deep-300.zip", work_);
+  ASSERT_EQ(Headless(L"extract", {deep}), 0u) << LastError();
+  fs::path bottom = work_;
+  for (int level = 0; level < 300; ++level) bottom /= "d";
+  EXPECT_EQ(ReadBytes(Long(bottom / "bottom.txt")), "bottom\n");
+  EXPECT_TRUE(CindralLeftovers(work_).empty());
+}
+
 // The build makes e2e_links/via -> real as a Unix link.
 TEST_F(HeadlessExtraction, LinkInTheDestinationPublishesNothing) {
   if (!RunsUnderWine()) GTEST_SKIP() << "uses the Unix link the build makes beside the tests";

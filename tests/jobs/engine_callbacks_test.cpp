@@ -444,41 +444,47 @@ TEST_F(ExtractCallbackTest, StreamFailuresAreReportedNotThrown) {
   EXPECT_EQ(Ask(headless, 0, abi::kAskExtract, stream), E_FAIL);
 }
 
-TEST_F(ExtractCallbackTest, ManyFilesHoldOneHandlePerFolder) {
-  constexpr unsigned kFiles = 100000;
-  // Wine scans a whole directory for every new name, so creating files costs
-  // time that grows with the square of a folder's size; a thousand files a
-  // folder keeps the run short without changing what is counted.
-  constexpr unsigned kSpreadFolders = 97;
-  std::vector<std::wstring> folders = {L"a", L"a\\b", L"A\\B\\c"};
-  for (unsigned n = 0; n < kSpreadFolders; ++n) folders.push_back(L"d\\" + std::to_wstring(n));
-  // a, a\b, a\b\c whatever the letter case of their names, d and its children.
-  const size_t distinct_folders = 3 + 1 + kSpreadFolders;
-  items_.reserve(kFiles);
-  for (unsigned i = 0; i < kFiles; ++i)
-    items_.push_back({folders[i % folders.size()] + L"\\f" + std::to_wstring(i), false, {}, false});
+TEST_F(ExtractCallbackTest, HandlesHeldFollowTheDepthNotTheNumberOfFolders) {
+  // Thousands of folders with a file each once held a handle per folder
+  // until the job ended, and ran the Wine server out of descriptors.
+  constexpr unsigned kFolders = 2000;
+  items_ = {{L"a\\f", false, {}, false},
+            {L"a\\b\\f", false, {}, false},
+            {L"A\\B\\c\\f", false, {}, false},  // the same a\b, whatever the letter case
+            {L"a\\b\\c\\d", true, {}, false}};
+  for (unsigned n = 0; n < kFolders; ++n)
+    items_.push_back({L"w\\" + std::to_wstring(n) + L"\\f", false, {}, false});
+  items_.push_back({L"a\\b\\g", false, {}, false});  // back to a folder let go of
 
-  // The chain above the staging folder is guarded too: count its depth.
+  // The chain above the staging folder is held too: count its depth.
   size_t chain = 1;
   for (fs::path p = staging_; p.has_relative_path(); p = p.parent_path()) ++chain;
+  constexpr size_t kDeepest = 4;
 
   DWORD handles_before = 0;
   ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &handles_before));
   ComPtr<ExtractCallback> callback = MakeCallback(Headless());
-  for (unsigned i = 0; i < kFiles; ++i) {
+  size_t most_held = 0;
+  for (unsigned i = 0; i < items_.size(); ++i) {
     ComPtr<abi::ISequentialOutStream> stream;
     ASSERT_EQ(Ask(callback, i, abi::kAskExtract, stream), S_OK) << i;
     ASSERT_EQ(callback->SetOperationResult(abi::kResultOk), S_OK);
+    most_held = std::max(most_held, callback->HeldDirectoryCount());
   }
-  EXPECT_EQ(callback->HeldDirectoryCount(), chain + distinct_folders);
+  EXPECT_EQ(most_held, chain + kDeepest);
+  EXPECT_EQ(callback->HeldDirectoryCount(), chain + 2) << "a and a\\b";
   DWORD handles_during = 0;
   ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &handles_during));
-  EXPECT_LE(handles_during, handles_before + chain + distinct_folders + 16);
+  EXPECT_LE(handles_during, handles_before + chain + kDeepest + 16);
   callback.Reset();
   DWORD handles_after = 0;
   ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &handles_after));
   EXPECT_LE(handles_after, handles_before + 16);
-  EXPECT_TRUE(fs::exists(staging_ / "a" / "b" / "c" / "f2"));
+
+  EXPECT_TRUE(fs::exists(staging_ / "a" / "b" / "c" / "f"));
+  EXPECT_TRUE(fs::is_directory(staging_ / "a" / "b" / "c" / "d"));
+  EXPECT_TRUE(fs::exists(staging_ / "a" / "b" / "g"));
+  EXPECT_TRUE(fs::exists(staging_ / "w" / std::to_string(kFolders - 1) / "f"));
 }
 
 TEST_F(ExtractCallbackTest, LastReleaseThroughThePasswordInterfaceFreesEverything) {

@@ -386,6 +386,33 @@ TEST_F(GuardTest, PlainFileWhereAFolderIsExpected) {
   EXPECT_EQ(fs::file_size(folder_ / "file.txt"), 1u);
 }
 
+// Each level is opened inside the one above it, so a tree deeper than any
+// one path call likes costs one open a level, and only the chain in use is held.
+TEST_F(GuardTest, FolderTreeHoldsTheChainInUseOnly) {
+  constexpr size_t kLevels = 300;
+  std::wstring deep;
+  for (size_t level = 0; level < kLevels; ++level) deep += level == 0 ? L"dd" : L"\\dd";
+  const size_t root_chain = ChainLength(folder_ / "tree");
+  GuardedFolderTree tree((folder_ / "tree").wstring());
+  ASSERT_NE(tree.Guard(deep), nullptr);
+  EXPECT_EQ(tree.HeldCount(), root_chain + kLevels);
+  EXPECT_TRUE(fs::is_directory(L"\\\\?\\" + (folder_ / "tree").wstring() + L"\\" + deep));
+
+  // Another branch lets go of all but the level both share.
+  tree.Guard(L"DD\\other");
+  EXPECT_EQ(tree.HeldCount(), root_chain + 2);
+  tree.Guard(L"");
+  EXPECT_EQ(tree.HeldCount(), root_chain);
+  EXPECT_TRUE(fs::is_directory(folder_ / "tree" / "dd" / "other"));
+
+  std::ofstream(folder_ / "tree" / "file.txt") << "x";
+  EXPECT_EQ(FailureOf([&] { tree.Guard(L"file.txt\\sub"); }), kReparse);
+  EXPECT_EQ(FailureOf([&] { tree.Guard(L"dd\\..\\..\\escape"); }),
+            "Unsafe archive path component.");
+  EXPECT_FALSE(fs::exists(folder_ / "escape"));
+  EXPECT_EQ(fs::file_size(folder_ / "tree" / "file.txt"), 1u);
+}
+
 // A folder with a link "link" to its sibling "real" (which holds "inner"),
 // and "inner-link" straight to real\inner: on Wine a Unix symbolic link that
 // the build made; on Windows a directory symbolic link made here.
@@ -442,6 +469,18 @@ TEST_F(GuardLinkTest, LinkInTheChainIsRefusedBeforeAnythingBelowIt) {
                                   real);
             }),
             "");
+}
+
+TEST_F(GuardLinkTest, FolderTreeNeverGoesThroughALink) {
+  GuardedFolderTree tree(links_.wstring());
+  EXPECT_EQ(FailureOf([&] { tree.Guard(L"link\\made-through-link"); }), kReparse);
+  EXPECT_EQ(FailureOf([&] { tree.Guard(L"inner-link"); }), kReparse);
+  EXPECT_FALSE(fs::exists(links_ / "real" / "made-through-link"));
+  EXPECT_EQ(FailureOf([&] { tree.Guard(L"real\\inner"); }), "");
+
+  GuardedFolderTree below_link((links_ / "link").wstring());
+  EXPECT_EQ(FailureOf([&] { below_link.Guard(L"made-through-link"); }), kReparse);
+  EXPECT_FALSE(fs::exists(links_ / "real" / "made-through-link"));
 }
 
 TEST_F(GuardTest, HeldDirectoryCannotBeDeletedOrMoved) {

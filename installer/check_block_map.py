@@ -7,7 +7,7 @@ every entry's CRC-32, and for every file the block map lists recomputes each
 64 KiB block's SHA-256 and, for compressed files, inflates each block's
 recorded compressed bytes on their own, which must give exactly that block.
 Every file of the package but the block map itself, the content types and
-the signature must be listed, and nothing else.
+the signature must be listed, in the ZIP's order, and nothing else.
 
 Usage: check_block_map.py PACKAGE.msix    (exit 0 when sound; else 1)
 """
@@ -132,10 +132,11 @@ def check(package):
         name = element.get("Name", "").replace("\\", "/")
         require(name not in listed, name + ": listed twice")
         listed[name] = element
-    payload = set(entries) - UNLISTED
-    require(set(listed) == payload,
-            "block map lists %s, package holds %s" % (sorted(listed), sorted(payload)))
-    for name in sorted(payload):
+    # Windows reads the block map and the ZIP side by side: same files,
+    # same order.
+    payload = [name for name in entries if name not in UNLISTED]
+    require(list(listed) == payload, "block map lists %s, package holds %s" % (list(listed), payload))
+    for name in payload:
         check_file(listed[name], entries[name], data[name])
 
 

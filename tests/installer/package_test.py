@@ -177,11 +177,15 @@ class BlockMapForgeries(unittest.TestCase):
                 self.assertNotEqual(text, self.block_map)
                 self.assertIsNotNone(check_error(self.with_block_map(text)))
 
-    def test_unlisted_and_missing_files(self):
+    def test_unlisted_missing_and_reordered_files(self):
         extra = repack(self.package, add=[("Assets/Extra.png", b"not listed")])
         self.assertRegex(check_error(extra), "block map lists")
         missing = repack(self.package, drop={"Assets/StoreLogo.png"})
         self.assertRegex(check_error(missing), "block map lists")
+        files = re.findall(r"<File .*?</File>", self.block_map)
+        swapped = self.block_map.replace(files[0] + files[1], files[1] + files[0])
+        self.assertNotEqual(swapped, self.block_map)
+        self.assertRegex(check_error(self.with_block_map(swapped)), "block map lists")
 
 
 class MultiBlockFiles(unittest.TestCase):

@@ -6,6 +6,7 @@ must catch, and the identity the package carries.
 Usage: package_test.py BUILD_DIR   (after tools/package)
 """
 import hashlib
+import os
 import re
 import subprocess
 import sys
@@ -22,7 +23,8 @@ import pack_identity  # noqa: E402
 BUILD = Path(sys.argv.pop(1)).resolve() if len(sys.argv) > 1 else ROOT / "build"
 PACKAGE = BUILD / "installer" / "identity.msix"
 UNSIGNED = BUILD / "installer" / "identity-unsigned.msix"
-CERT = BUILD / "installer" / "test-signing" / "cert.pem"
+CERT = Path(os.environ.get("CINDRAL_SIGNING_CA") or os.environ.get("CINDRAL_SIGNING_CERT") or
+            BUILD / "installer" / "test-signing" / "cert.pem")
 
 
 def verify_signature(path):

@@ -1,6 +1,9 @@
 #!/usr/bin/env python3
 """Draws the Vantle mark and writes resources/Cindral.ico.
 
+With --logos it writes instead the identity package's logos
+(resources/identity/Assets), the sizes its manifest names.
+
 The mark: a rounded teal tile, a lid band across its top (an archive box),
 and a bold white V that opens out of the box. Drawn analytically with
 supersampling, so every size is crisp without hand-tuned bitmaps.
@@ -13,6 +16,7 @@ import zlib
 from pathlib import Path
 
 SIZES = (16, 32, 48, 64, 256)
+LOGOS = {"StoreLogo.png": 50, "Square150x150Logo.png": 150, "Square44x44Logo.png": 44}
 SAMPLES = 4  # per axis
 
 
@@ -100,7 +104,17 @@ def dib(pixels):
     return header + colour + bytes(mask)
 
 
+def write_logos(folder):
+    folder.mkdir(parents=True, exist_ok=True)
+    for name, size in LOGOS.items():
+        (folder / name).write_bytes(png(render(size)))
+
+
 def main():
+    if len(sys.argv) > 1 and sys.argv[1] == "--logos":
+        default = Path(__file__).resolve().parent.parent / "resources" / "identity" / "Assets"
+        write_logos(Path(sys.argv[2]) if len(sys.argv) > 2 else default)
+        return
     out = Path(sys.argv[1]) if len(sys.argv) > 1 else Path(__file__).resolve().parent.parent / "resources" / "Cindral.ico"
     images = [(size, png(render(size)) if size >= 256 else dib(render(size))) for size in SIZES]
     directory = struct.pack("<HHH", 0, 1, len(images))

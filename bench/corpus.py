@@ -36,8 +36,8 @@ class Sizes:
 
 FULL = Sizes(text=64 * MIB, binaries=48 * MIB, small_files=20000, small_folders=200,
              big=1024 * MIB, codec_text=32 * MIB, codec_binaries=16 * MIB, many_folders=20)
-QUICK = Sizes(text=16 * MIB, binaries=12 * MIB, small_files=4000, small_folders=40,
-              big=128 * MIB, codec_text=8 * MIB, codec_binaries=4 * MIB, many_folders=5)
+QUICK = Sizes(text=16 * MIB, binaries=12 * MIB, small_files=2000, small_folders=20,
+              big=32 * MIB, codec_text=8 * MIB, codec_binaries=4 * MIB, many_folders=5)
 
 
 def words(rng):

@@ -91,12 +91,18 @@ def markdown(results):
         "faster)." % (m["threads"], results["runs"]),
         "- Load average (1, 5, 15 min): %s at the start (%s), %s at the end (%s)." % (
             results["load_start"], results["started"], results["load_end"], results["finished"]),
-        "- Memory: a native run's peak resident set as the kernel counts it (wait4); a Wine run's "
+        "- Memory: a native run's peak resident set as the kernel counts it (/usr/bin/time -f %M); a Wine run's "
         "peak of the summed resident sets of every process of its session (all Windows "
         "processes it starts), sampled every 50 ms, without the shared wineserver.",
         "- The floor is bench/windows/file_floor.exe under Wine: it only creates and writes the "
         "same files (extraction) or reads them and writes one file (packing).", ""]
     table = rows(results)
+    lines += ["## Targets", "", "| measurement | ours | against | ratio | target | |",
+              "|---|---|---|---|---|---|"]
+    lines += ["| %s | %s | %s | %.2fx | %s | %s |" % (
+        r["measurement"], r["subject"]["name"], r["baseline"]["name"], r["ratio"], r["target"],
+        r["verdict"]) for r in table if r["verdict"]]
+    lines.append("")
     for group, title in GROUPS.items():
         group_rows = [r for r in table if r["group"] == group]
         if not group_rows:

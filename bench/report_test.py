@@ -80,6 +80,10 @@ class ReportTest(unittest.TestCase):
         self.assertIn("[0.1, 0.2, 0.3] at the start", text)
         self.assertIn("| Pack | Vantle | 4.0 MB/s (2.500 s) | floor |", text)
         self.assertIn("**0.40x**", text)
+        # The summary lists the rows that have a target, and only those.
+        summary = text.split("## Targets")[1].split("##")[0]
+        self.assertIn("| Pack | Vantle | floor | 0.40x | time <= 1.5x the floor | missed", summary)
+        self.assertNotIn("7zz", summary)
         self.assertIn("publishing 1 s", text)
 
 
@@ -98,6 +102,9 @@ class RunTest(unittest.TestCase):
         seconds, memory = suite.run_once(grow, dict(os.environ), self.out)
         self.assertGreater(memory, 64 * 1024)
         self.assertGreater(seconds, 0)
+        # A run never starts its count at this interpreter's own size.
+        _, memory = suite.run_once(suite.Contender("true", ["true"]), dict(os.environ), self.out)
+        self.assertLess(memory, 8 * 1024)
 
     def test_session_memory_sums_every_process_of_the_session(self):
         # A parent and the child it started, each holding 40 MiB, as Wine's

@@ -92,9 +92,14 @@ def run_once(contender, env, scratch_out):
     out_path, err_path = scratch_out / "stdout", scratch_out / "stderr"
     actions = [(os.POSIX_SPAWN_OPEN, 1, str(out_path), os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644),
                (os.POSIX_SPAWN_OPEN, 2, str(err_path), os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)]
+    # A native run's peak comes from time(1): a process spawned from this one
+    # would start its count at this interpreter's size.
+    memory_path = scratch_out / "memory"
+    command = [str(a) for a in contender.command]
+    if not contender.wine:
+        command = ["/usr/bin/time", "-f", "%M", "-o", str(memory_path)] + command
     start = time.perf_counter()
-    pid = os.posix_spawnp(str(contender.command[0]), [str(a) for a in contender.command], env,
-                          file_actions=actions, setsid=True)
+    pid = os.posix_spawnp(command[0], command, env, file_actions=actions, setsid=True)
     peak, done = [0], threading.Event()
 
     def sample():
@@ -105,7 +110,7 @@ def run_once(contender, env, scratch_out):
     sampler = threading.Thread(target=sample) if contender.wine else None
     if sampler:
         sampler.start()
-    _, status, usage = os.wait4(pid, 0)
+    _, status = os.waitpid(pid, 0)
     seconds = time.perf_counter() - start
     done.set()
     if sampler:
@@ -116,7 +121,7 @@ def run_once(contender, env, scratch_out):
             err_path.read_text(errors="replace")[-2000:]))
     if contender.internal:
         seconds = json.loads(out_path.read_text().strip().splitlines()[-1])["seconds"]
-    return seconds, peak[0] if contender.wine else usage.ru_maxrss
+    return seconds, peak[0] if contender.wine else int(memory_path.read_text().split()[-1])
 
 
 def measure(measurement, runs, env, scratch_out, log):

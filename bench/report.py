@@ -55,6 +55,7 @@ def rows(results):
                 "ratio": ratio,
                 "size_ratio": size_ratio,
                 "target": comparison.get("target", ""),
+                "min_ratio": comparison.get("min_ratio"),
                 "verdict": verdict(comparison, ratio, size_ratio),
             })
     return out
@@ -140,10 +141,14 @@ def chart(results, path):
     axes.axvline(1.0, color="black", linewidth=0.8)
     for y, r in zip(positions, table):
         axes.text(r["ratio"], y, " %.2fx" % r["ratio"], va="center", fontsize=7)
+        if r["min_ratio"]:
+            axes.plot([r["min_ratio"]] * 2, [y - 0.4, y + 0.4], color="black", linewidth=2)
     axes.set_yticks(list(positions), labels, fontsize=7)
     axes.set_xscale("log")
-    axes.set_xlabel("ratio of medians (baseline time / ours); green: target met, red: missed, "
-                    "grey: no target")
+    ticks = [0.01, 0.03, 0.1, 0.25, 0.5, 1, 2, 4, 8]
+    axes.set_xticks(ticks, ["%gx" % t for t in ticks])
+    axes.set_xlabel("ratio of medians (baseline time / ours; log scale)\ngreen: target met, "
+                    "red: missed, grey: no target; black bar: the target")
     axes.set_title("Vantle against its peers (%s run, %s)" % (results["mode"],
                                                               results["started"]))
     figure.tight_layout()

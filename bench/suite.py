@@ -3,7 +3,7 @@ input, the contenders of a measurement taking turns run after run, each run
 one process whose wall time and peak memory are recorded. Writes
 results.json; bench/report.py turns it into the report.
 
-Usage: suite.py <repository> <output folder> [--quick] [group...]
+Usage: suite.py <repository> <output folder> [--quick] [--runs=N] [group...]
 """
 
 import json
@@ -386,7 +386,10 @@ def machine(threads):
 
 def main(argv):
     repo, out = Path(argv[0]).resolve(), Path(argv[1]).resolve()
-    quick = "--quick" in argv[2:]
+    options = [a for a in argv[2:] if a.startswith("--")]
+    quick = "--quick" in options
+    runs = next((int(o.split("=")[1]) for o in options if o.startswith("--runs=")),
+                3 if quick else 5)
     groups = [a for a in argv[2:] if not a.startswith("--")] or ["codecs", "programs"]
     sizes = corpus.QUICK if quick else corpus.FULL
     c = out / "corpus" / ("quick" if quick else "full")
@@ -398,7 +401,6 @@ def main(argv):
     corpus.ensure(c, sizes)
 
     threads = os.cpu_count()
-    runs = 3 if quick else 5
     env = dict(os.environ)
     wine = [os.environ.get("CINDRAL_WINE", "/usr/lib/wine/wine64")]
     results = {

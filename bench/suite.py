@@ -421,14 +421,22 @@ def main(argv):
                                      repo / "build/bin/file_floor.exe", work)
     scratch_out = work / "process-output"
     scratch_out.mkdir()
+
+    def save(finished):
+        # After every measurement, so that a run cut short still reports.
+        results["load_end"] = [round(x, 2) for x in os.getloadavg()]
+        results["finished"] = time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime()) + (
+            "" if finished else ", incomplete: %d of %d measurements" % (
+                len(results["measurements"]), len(plan)))
+        (out / "results.json").write_text(json.dumps(results, indent=1))
+
     for measurement in plan:
         results["measurements"].append(measure(measurement, runs, env, scratch_out, log))
+        save(finished=False)
     if "programs" in groups:
         results["notes"]["part timing"] = part_timing(c, wine, repo, work, env)
         log(results["notes"]["part timing"])
-    results["load_end"] = [round(x, 2) for x in os.getloadavg()]
-    results["finished"] = time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime())
-    (out / "results.json").write_text(json.dumps(results, indent=1))
+    save(finished=True)
     shutil.rmtree(work, ignore_errors=True)
 
 

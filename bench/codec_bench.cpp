@@ -104,20 +104,23 @@ int Inflate(std::string_view implementation, const fs::path& path) {
   const std::vector<DeflateStream> streams = SplitStreams(file);
   size_t largest = 0;
   for (const DeflateStream& stream : streams) largest = std::max(largest, stream.size);
-  Bytes out(largest);
-  if (implementation == "libdeflate") {
-    libdeflate_decompressor* decompressor = libdeflate_alloc_decompressor();
-    PrintSecondsOf([&] {
-      for (const DeflateStream& stream : streams) {
-        if (libdeflate_deflate_decompress(decompressor, stream.packed.data(), stream.packed.size(),
-                                          out.data(), stream.size, nullptr) != LIBDEFLATE_SUCCESS)
-          throw std::runtime_error("libdeflate failed");
-      }
-    });
-    libdeflate_free_decompressor(decompressor);
-    return 0;
+  Bytes out(largest), reference(largest);
+  const std::unique_ptr<libdeflate_decompressor, void (*)(libdeflate_decompressor*)> libdeflate(
+      libdeflate_alloc_decompressor(), libdeflate_free_decompressor);
+  const auto decode = [&](const DeflateStream& stream, uint8_t* to) {
+    if (implementation == "zlib") return InflateZlib(stream, to);
+    if (implementation == "ours") return InflateOurs(stream, to);
+    if (libdeflate_deflate_decompress(libdeflate.get(), stream.packed.data(), stream.packed.size(),
+                                      to, stream.size, nullptr) != LIBDEFLATE_SUCCESS)
+      throw std::runtime_error("libdeflate failed");
+  };
+  // Correctness before speed, untimed: every stream as zlib decodes it.
+  for (const DeflateStream& stream : streams) {
+    decode(stream, out.data());
+    InflateZlib(stream, reference.data());
+    if (!std::equal(out.begin(), out.begin() + std::ptrdiff_t(stream.size), reference.begin()))
+      throw std::runtime_error("inflate output differs from zlib's");
   }
-  const auto decode = implementation == "zlib" ? InflateZlib : InflateOurs;
   PrintSecondsOf([&] {
     for (const DeflateStream& stream : streams) decode(stream, out.data());
   });
@@ -202,12 +205,14 @@ void LzmaLiblzma(const LzmaStream& stream, Bytes& out) {
 }
 
 int Lzma(std::string_view implementation, const fs::path& path) {
-  // The archive is made of codec.bin beside the codec/ folder.
-  const uint64_t size = fs::file_size(path.parent_path().parent_path() / "codec.bin");
-  const LzmaStream stream = FindLzmaStream(ReadFile(path), size);
-  Bytes out(size + 1);
+  // The archive holds codec.bin, which lies beside the codec/ folder.
+  const Bytes original = ReadFile(path.parent_path().parent_path() / "codec.bin");
+  const LzmaStream stream = FindLzmaStream(ReadFile(path), original.size());
+  Bytes out(original.size() + 1);
   const auto decode = implementation == "liblzma" ? LzmaLiblzma : LzmaOurs;
   PrintSecondsOf([&] { decode(stream, out); });
+  if (!std::equal(original.begin(), original.end(), out.begin()))
+    throw std::runtime_error("LZMA output differs from the original");
   return 0;
 }
 

@@ -186,6 +186,41 @@ struct Bzip2Decoder::Block {
   throw DataError(message);
 }
 
+namespace {
+
+// The link vector of a block is up to 3.6 MB, and a ZIP may hold thousands of
+// small bzip2 entries: decoders hand their vectors back here for the next
+// one instead of mapping, zeroing and unmapping a fresh one each time. A few
+// are kept, enough for every block in flight on a pool's threads.
+class SpareLinks {
+ public:
+  std::vector<uint32_t> Take() {
+    std::lock_guard lock(mutex_);
+    if (spares_.empty()) return {};
+    std::vector<uint32_t> links = std::move(spares_.back());
+    spares_.pop_back();
+    return links;
+  }
+
+  void Give(std::vector<uint32_t>&& links) {
+    if (links.empty()) return;
+    std::lock_guard lock(mutex_);
+    if (spares_.size() < kMaxSpares) spares_.push_back(std::move(links));
+  }
+
+ private:
+  static constexpr size_t kMaxSpares = 4;
+  std::mutex mutex_;
+  std::vector<std::vector<uint32_t>> spares_;
+};
+
+SpareLinks& Spares() {
+  static SpareLinks spares;
+  return spares;
+}
+
+}  // namespace
+
 struct Bzip2Decoder::Job {
   uint64_t start = 0;
   std::vector<uint8_t> input;
@@ -376,6 +411,7 @@ class Bzip2Decoder::Parallel {
       BitReader in(source);
       const unsigned shift = unsigned(job.start % 8);
       in.SkipBits(shift + 48);
+      job.block.tt = Spares().Take();
       DecodeBlock(in, job.block, kMaxBlockSize);
       if (in.Overrun()) return;
       job.length = in.Position() - shift;
@@ -387,7 +423,7 @@ class Bzip2Decoder::Parallel {
         byte = uint8_t(position);
         position >>= 8;
       }
-      job.block.tt = {};
+      Spares().Give(std::move(job.block.tt));
       job.ok = true;
     } catch (const std::exception&) {
       job.ok = false;
@@ -420,9 +456,10 @@ Bzip2Decoder::Bzip2Decoder(InStream& source, unsigned threads) {
     bits_ = std::make_unique<BitReader>(source);
   }
   block_ = std::make_unique<Block>();
+  block_->tt = Spares().Take();
 }
 
-Bzip2Decoder::~Bzip2Decoder() = default;
+Bzip2Decoder::~Bzip2Decoder() { Spares().Give(std::move(block_->tt)); }
 
 size_t Bzip2Decoder::Read(uint8_t* data, size_t size) {
   size_t total = 0;

@@ -1,8 +1,14 @@
-// Starting the threads of a pool so that a failure to start one never ends
-// the process: a std::thread destroyed while joinable calls std::terminate,
-// and thread creation fails readily inside a memory-limited job.
+// The threads of a job: started once, so that work items of any size cost a
+// queue push rather than a thread start (several milliseconds under Wine),
+// and started so that a failure to start one never ends the process: a
+// std::thread destroyed while joinable calls std::terminate, and thread
+// creation fails readily inside a memory-limited job.
 #pragma once
 
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -24,5 +30,29 @@ std::vector<std::thread> StartWorkers(unsigned count, const Body& body, Stop&& s
   }
   return workers;
 }
+
+// A fixed set of threads taking tasks in submission order. Tasks that have
+// not started when the pool is destroyed are dropped unrun, so a task must
+// own (or share) whatever it reports into; the destructor waits for the
+// running ones, so whoever makes them finish must have done so by then.
+class ThreadPool {
+ public:
+  explicit ThreadPool(unsigned threads);
+  ~ThreadPool();
+  ThreadPool(const ThreadPool&) = delete;
+  ThreadPool& operator=(const ThreadPool&) = delete;
+
+  void Submit(std::function<void()> task);
+
+ private:
+  void Stop();
+  void Run();
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<std::function<void()>> tasks_;
+  bool stopping_ = false;
+  std::vector<std::thread> threads_;  // last: started once everything above exists
+};
 
 }  // namespace cindral::codec

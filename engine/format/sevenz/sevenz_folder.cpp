@@ -232,7 +232,9 @@ size_t PackStream::Read(uint8_t* data, size_t size) {
         done += count;
         continue;
       }
-      if (buffer_.empty()) buffer_.resize(kBufferSize);
+      // Sized to what is left: a folder of one small file needs no more.
+      if (buffer_.empty())
+        buffer_.resize(static_cast<size_t>(std::min<uint64_t>(kBufferSize, remaining_)));
       buffer_size_ = static_cast<size_t>(std::min<uint64_t>(kBufferSize, remaining_));
       source_.ReadAt(offset_, buffer_.data(), buffer_size_);
       offset_ += buffer_size_;

@@ -5,32 +5,35 @@
 #include <cstring>
 #include <exception>
 #include <mutex>
-#include <thread>
 
 #include "engine/format/sevenz/sevenz_aes.h"
 #include "engine/format/sevenz/sevenz_folder.h"
 
 namespace cindral::format::sevenz {
 
-// A folder decoded on a thread of its own into a bounded queue of chunks.
+// A folder decoded by a task of the job's pool into a bounded queue of
+// chunks. The queue lives apart from the stream, shared with the task, so a
+// stream can go while its task still waits in the pool's queue: the task
+// then finds it cancelled and leaves.
 class DecodeAheadStream final : public codec::InStream {
  public:
   static constexpr size_t kChunkSize = 1 << 18;
   static constexpr size_t kMaxQueued = 16;  // 4 MiB ahead per folder
 
-  DecodeAheadStream(ArchiveSource& source, const StreamsInfo& streams, const Folder& folder,
-                    uint64_t length, const DecodeContext& context)
-      : thread_([this, &source, &streams, &folder, length, context] {
-          Run(source, streams, folder, length, context);
-        }) {}
+  DecodeAheadStream(codec::ThreadPool& pool, ArchiveSource& source, const StreamsInfo& streams,
+                    const Folder& folder, uint64_t length, const DecodeContext& context)
+      : state_(std::make_shared<State>()) {
+    pool.Submit([state = state_, &source, &streams, &folder, length, context] {
+      Run(*state, source, streams, folder, length, context);
+    });
+  }
 
   ~DecodeAheadStream() override {
     {
-      std::lock_guard lock(mutex_);
-      cancelled_ = true;
+      std::lock_guard lock(state_->mutex);
+      state_->cancelled = true;
     }
-    changed_.notify_all();
-    thread_.join();
+    state_->changed.notify_all();
   }
 
   size_t Read(uint8_t* data, size_t size) override {
@@ -46,55 +49,64 @@ class DecodeAheadStream final : public codec::InStream {
   }
 
  private:
+  struct State {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<std::vector<uint8_t>> queue;
+    bool finished = false;
+    bool cancelled = false;
+    std::exception_ptr error;
+  };
+
   bool NextChunk() {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return !queue_.empty() || finished_; });
-    if (queue_.empty()) {
-      if (error_) std::rethrow_exception(error_);
+    State& state = *state_;
+    std::unique_lock lock(state.mutex);
+    state.changed.wait(lock, [&] { return !state.queue.empty() || state.finished; });
+    if (state.queue.empty()) {
+      if (state.error) std::rethrow_exception(state.error);
       return false;
     }
-    current_ = std::move(queue_.front());
-    queue_.pop_front();
+    current_ = std::move(state.queue.front());
+    state.queue.pop_front();
     position_ = 0;
-    changed_.notify_all();
+    state.changed.notify_all();
     return true;
   }
 
-  void Run(ArchiveSource& source, const StreamsInfo& streams, const Folder& folder, uint64_t length,
-           DecodeContext context) {
+  static void Run(State& state, ArchiveSource& source, const StreamsInfo& streams,
+                  const Folder& folder, uint64_t length, DecodeContext context) {
     std::exception_ptr error;
     try {
+      {
+        std::lock_guard lock(state.mutex);
+        if (state.cancelled) return;
+      }
       FolderDecoder decoder(source, streams, folder, context);
       while (length != 0) {
         std::vector<uint8_t> chunk(static_cast<size_t>(std::min<uint64_t>(kChunkSize, length)));
         const size_t got = decoder.Output().Read(chunk.data(), chunk.size());
         chunk.resize(got);
         length -= got;
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [this] { return queue_.size() < kMaxQueued || cancelled_; });
-        if (cancelled_) return;
-        if (got != 0) queue_.push_back(std::move(chunk));
-        changed_.notify_all();
+        std::unique_lock lock(state.mutex);
+        state.changed.wait(lock,
+                           [&] { return state.queue.size() < kMaxQueued || state.cancelled; });
+        if (state.cancelled) return;
+        if (got != 0) state.queue.push_back(std::move(chunk));
+        state.changed.notify_all();
         if (got == 0) break;
       }
     } catch (...) {
       error = std::current_exception();
     }
-    std::lock_guard lock(mutex_);
-    error_ = error;
-    finished_ = true;
-    changed_.notify_all();
+    std::lock_guard lock(state.mutex);
+    state.error = error;
+    state.finished = true;
+    state.changed.notify_all();
   }
 
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::deque<std::vector<uint8_t>> queue_;
-  bool finished_ = false;
-  bool cancelled_ = false;
-  std::exception_ptr error_;
+  std::shared_ptr<State> state_;
   std::vector<uint8_t> current_;
   size_t position_ = 0;
-  std::thread thread_;  // last: starts once everything above exists
 };
 
 FolderPrefetcher::FolderPrefetcher(ArchiveSource& source, const StreamsInfo& streams,
@@ -112,6 +124,7 @@ FolderPrefetcher::FolderPrefetcher(ArchiveSource& source, const StreamsInfo& str
     return IsEncrypted(streams_.folders[r.folder]);
   });
   if (any_encrypted) keys_.AskPassword();
+  pool_.emplace(threads_);
   while (ahead_.size() < threads_ && started_ < requests_.size()) StartNext();
 }
 
@@ -121,7 +134,7 @@ void FolderPrefetcher::StartNext() {
   const FolderRequest& request = requests_[started_++];
   const DecodeContext context{1, &keys_};
   ahead_.push_back(std::make_unique<DecodeAheadStream>(
-      source_, streams_, streams_.folders[request.folder], request.length, context));
+      *pool_, source_, streams_, streams_.folders[request.folder], request.length, context));
 }
 
 codec::InStream& FolderPrefetcher::Open(uint32_t folder) {

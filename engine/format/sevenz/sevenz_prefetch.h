@@ -1,15 +1,18 @@
 // Hands out the decoded bytes of the folders an extraction needs, in order.
-// With several threads, the next folders are decoded ahead on threads of
-// their own, each at most a few megabytes ahead of the reader.
+// With several threads, the next folders are decoded ahead by one pool of
+// threads started once for the whole extraction, each folder at most a few
+// megabytes ahead of the reader.
 #pragma once
 
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
 #include "engine/codec/stream.h"
+#include "engine/codec/worker_threads.h"
 #include "engine/format/archive.h"
 #include "engine/format/sevenz/sevenz_header.h"
 
@@ -43,6 +46,8 @@ class FolderPrefetcher {
   KeyCache& keys_;
   unsigned threads_;
   size_t started_ = 0;
+  // Before the streams: their tasks are cancelled before the pool waits for them.
+  std::optional<codec::ThreadPool> pool_;
   std::unique_ptr<FolderDecoder> current_decoder_;
   std::unique_ptr<DecodeAheadStream> current_ahead_;
   std::deque<std::unique_ptr<DecodeAheadStream>> ahead_;

@@ -5,10 +5,16 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
 #include <numeric>
+#include <optional>
 #include <stdexcept>
 
+#include "engine/codec/worker_threads.h"
 #include "engine/format/zip/zip_internal.h"
 
 namespace cindral::format::zip {
@@ -16,6 +22,15 @@ namespace {
 
 constexpr size_t kBufferSize = size_t{1} << 16;
 constexpr uint64_t kProgressStep = uint64_t{4} << 20;
+// Entries decoded ahead wait in memory for the writer; this bounds them all
+// together, well inside the smallest memory limit a worker is given.
+constexpr uint64_t kDecodeAheadBudget = uint64_t{64} << 20;
+constexpr size_t kMaxDecodedAhead = 64;
+constexpr uint64_t kDecodeAheadFrom = uint64_t{64} << 10;
+// The writer waits for an entry still being decoded ahead only when it is at
+// least this large: a smaller one it decodes itself sooner than a waiting
+// thread is woken on a busy machine.
+constexpr uint64_t kWaitForEntriesFrom = uint64_t{1} << 20;
 
 // A byte range of the archive, read through a buffer.
 class RangeStream final : public codec::InStream {
@@ -110,6 +125,32 @@ class PasswordCache {
   std::optional<std::string> utf8_;
 };
 
+// Collects an entry decoded ahead of the writer.
+class MemoryOutStream final : public codec::OutStream {
+ public:
+  explicit MemoryOutStream(std::vector<uint8_t>& bytes) : bytes_(bytes) {}
+  void Write(const uint8_t* data, size_t size) override {
+    bytes_.insert(bytes_.end(), data, data + size);
+  }
+
+ private:
+  std::vector<uint8_t>& bytes_;
+};
+
+// One entry decoded on the pool, shared with its task so that the task may
+// outlive an extraction that ended early.
+struct AheadEntry {
+  uint32_t index = 0;
+  uint64_t size = 0;
+  std::mutex mutex;
+  std::condition_variable done_changed;
+  bool started = false;
+  bool done = false;
+  bool claimed = false;  // the writer took it back to extract in place
+  OperationResult result = OperationResult::kDataError;
+  std::vector<uint8_t> bytes;
+};
+
 std::span<const uint8_t> Bytes(const std::string& text) {
   return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
 }
@@ -121,18 +162,131 @@ class ZipReader final : public ArchiveReader {
 
   const std::vector<Item>& Items() const override { return directory_.items; }
   void Extract(std::span<const uint32_t> indices, bool test, ExtractSink& sink) override;
-  void SetThreadCount(unsigned) override {}
+  void SetThreadCount(unsigned threads) override { threads_ = std::max(1u, threads); }
 
  private:
-  OperationResult ExtractItem(uint32_t index, codec::OutStream* out, Progress& progress,
-                              PasswordCache& password);
-  uint64_t DataStart(const Entry& entry);
+  class DecodeAhead;
+
+  // progress and password may be null where the entry needs neither, as
+  // entries decoded ahead do.
+  OperationResult ExtractItem(uint32_t index, codec::OutStream* out, Progress* progress,
+                              PasswordCache* password, std::span<uint8_t> buffer) const;
+  static void WriteDecoded(const AheadEntry& entry, codec::OutStream* out, Progress& progress);
+  uint64_t DataStart(const Entry& entry) const;
   std::vector<bool> SharedRanges(std::span<const uint32_t> indices);
-  uint32_t Copy(codec::InStream& in, codec::OutStream* out, uint64_t size, Progress& progress);
+  static uint32_t Copy(codec::InStream& in, codec::OutStream* out, uint64_t size,
+                       Progress* progress, std::span<uint8_t> buffer);
+  bool MayDecodeAhead(uint32_t index) const;
 
   std::shared_ptr<ArchiveSource> source_;
   Directory directory_;
   std::vector<uint8_t> buffer_;
+  unsigned threads_ = 1;
+};
+
+bool ZipReader::MayDecodeAhead(uint32_t index) const {
+  const Entry& entry = directory_.entries[index];
+  const uint64_t size = directory_.items[index].size;
+  // Only the extracting thread may ask for a password.
+  if (entry.encryption != Encryption::kNone || size > kDecodeAheadBudget) return false;
+  // Handing an entry to another thread costs a few waits and wakes, which
+  // under Wine are calls to its server: worth it for bzip2 blocks and longer
+  // inflates, not for stored or short entries. LZMA and PPMd stay in place
+  // because their models may need far more memory than the entry's size.
+  switch (entry.method) {
+    case kMethodBzip2:
+      return true;
+    case kMethodDeflate:
+    case kMethodDeflate64:
+      return size >= kDecodeAheadFrom;
+    default:
+      return false;
+  }
+}
+
+// While the writer takes one entry, the pool decodes the next ones into
+// memory, at most kDecodeAheadBudget bytes and kMaxDecodedAhead entries
+// ahead. An entry that fails ahead is extracted again in place, so that what
+// reaches the sink and the result are exactly those of one thread.
+class ZipReader::DecodeAhead {
+ public:
+  DecodeAhead(const ZipReader& reader, std::span<const uint32_t> indices,
+              const std::vector<bool>& shared, unsigned threads)
+      : reader_(reader), indices_(indices), shared_(shared), pool_(threads) {}
+
+  // The entry at position, decoded, or null when the writer extracts it in
+  // place. Positions are taken in increasing order.
+  std::shared_ptr<AheadEntry> Take(size_t position) {
+    Schedule(position);
+    if (ahead_.empty() || ahead_.front().position != position) return nullptr;
+    std::shared_ptr<AheadEntry> entry = std::move(ahead_.front().entry);
+    ahead_.pop_front();
+    in_flight_ -= entry->size;
+    {
+      std::unique_lock lock(entry->mutex);
+      if (!entry->done && (!entry->started || entry->size < kWaitForEntriesFrom))
+        entry->claimed = true;
+      else
+        entry->done_changed.wait(lock, [&] { return entry->done; });
+    }
+    Schedule(position + 1);
+    return entry->claimed ? nullptr : entry;
+  }
+
+ private:
+  struct Scheduled {
+    size_t position;
+    std::shared_ptr<AheadEntry> entry;
+  };
+
+  void Schedule(size_t from) {
+    next_ = std::max(next_, from);
+    while (next_ < indices_.size() && ahead_.size() < kMaxDecodedAhead) {
+      const uint32_t index = indices_[next_];
+      if (shared_[next_] || !reader_.MayDecodeAhead(index)) {
+        ++next_;
+        continue;
+      }
+      const uint64_t size = reader_.directory_.items[index].size;
+      if (in_flight_ + size > kDecodeAheadBudget) return;  // fits once those ahead are taken
+      auto entry = std::make_shared<AheadEntry>();
+      entry->index = index;
+      entry->size = size;
+      in_flight_ += size;
+      ahead_.push_back({next_++, entry});
+      pool_.Submit([&reader = reader_, entry] { Decode(reader, *entry); });
+    }
+  }
+
+  static void Decode(const ZipReader& reader, AheadEntry& entry) {
+    {
+      std::lock_guard lock(entry.mutex);
+      if (entry.claimed) return;
+      entry.started = true;
+    }
+    OperationResult result;
+    try {
+      entry.bytes.reserve(static_cast<size_t>(entry.size));
+      MemoryOutStream out(entry.bytes);
+      std::vector<uint8_t> buffer(
+          static_cast<size_t>(std::min<uint64_t>(kBufferSize, entry.size + 1)));
+      result = reader.ExtractItem(entry.index, &out, nullptr, nullptr, buffer);
+    } catch (...) {
+      result = OperationResult::kDataError;  // retried in place, where it is reported
+    }
+    std::lock_guard lock(entry.mutex);
+    entry.result = result;
+    entry.done = true;
+    entry.done_changed.notify_all();
+  }
+
+  const ZipReader& reader_;
+  std::span<const uint32_t> indices_;
+  const std::vector<bool>& shared_;
+  std::deque<Scheduled> ahead_;
+  size_t next_ = 0;  // the next position to consider
+  uint64_t in_flight_ = 0;
+  codec::ThreadPool pool_;  // last: its tasks have ended before the rest goes
 };
 
 void ZipReader::Extract(std::span<const uint32_t> indices, bool test, ExtractSink& sink) {
@@ -152,21 +306,31 @@ void ZipReader::Extract(std::span<const uint32_t> indices, bool test, ExtractSin
   const std::vector<bool> shared = SharedRanges(indices);
   Progress progress(sink);
   PasswordCache password(sink);
+  std::optional<DecodeAhead> ahead;
+  if (threads_ > 1 && indices.size() > 1) ahead.emplace(*this, indices, shared, threads_);
   for (size_t position = 0; position < indices.size(); ++position) {
     const uint32_t index = indices[position];
     codec::OutStream* out = sink.BeginItem(index);
+    if (test) out = nullptr;
     const uint64_t item_end = progress.completed() + std::min(directory_.items[index].size,
                                                               UINT64_MAX - progress.completed());
-    const OperationResult result =
-        shared[position] ? OperationResult::kDataError
-                         : ExtractItem(index, test ? nullptr : out, progress, password);
+    OperationResult result = OperationResult::kDataError;
+    if (!shared[position]) {
+      const std::shared_ptr<AheadEntry> decoded = ahead ? ahead->Take(position) : nullptr;
+      if (decoded && decoded->result == OperationResult::kOk) {
+        WriteDecoded(*decoded, out, progress);
+        result = OperationResult::kOk;
+      } else {
+        result = ExtractItem(index, out, &progress, &password, buffer_);
+      }
+    }
     progress.FinishItem(item_end);
     sink.EndItem(index, result);
   }
   progress.Report();
 }
 
-uint64_t ZipReader::DataStart(const Entry& entry) {
+uint64_t ZipReader::DataStart(const Entry& entry) const {
   const uint64_t archive_size = source_->Size();
   if (entry.local_offset > archive_size || archive_size - entry.local_offset < kLocalHeaderSize)
     throw codec::UnexpectedEnd("local header lies beyond the archive");
@@ -212,25 +376,35 @@ std::vector<bool> ZipReader::SharedRanges(std::span<const uint32_t> indices) {
   return shared;
 }
 
+void ZipReader::WriteDecoded(const AheadEntry& entry, codec::OutStream* out, Progress& progress) {
+  constexpr size_t kWriteSize = size_t{1} << 20;
+  for (size_t done = 0; done < entry.bytes.size();) {
+    const size_t count = std::min(kWriteSize, entry.bytes.size() - done);
+    if (out != nullptr) out->Write(entry.bytes.data() + done, count);
+    progress.Add(count);
+    done += count;
+  }
+}
+
 uint32_t ZipReader::Copy(codec::InStream& in, codec::OutStream* out, uint64_t size,
-                         Progress& progress) {
+                         Progress* progress, std::span<uint8_t> buffer) {
   uint32_t crc = 0;
   uint64_t done = 0;
   for (;;) {
-    const size_t got = in.Read(buffer_.data(), buffer_.size());
+    const size_t got = in.Read(buffer.data(), buffer.size());
     if (got == 0) break;
     if (got > size - done) throw codec::DataError("entry is longer than declared");
-    if (out != nullptr) out->Write(buffer_.data(), got);
-    crc = static_cast<uint32_t>(crc32(crc, buffer_.data(), static_cast<uInt>(got)));
+    if (out != nullptr) out->Write(buffer.data(), got);
+    crc = static_cast<uint32_t>(crc32(crc, buffer.data(), static_cast<uInt>(got)));
     done += got;
-    progress.Add(got);
+    if (progress != nullptr) progress->Add(got);
   }
   if (done != size) throw codec::DataError("entry is shorter than declared");
   return crc;
 }
 
-OperationResult ZipReader::ExtractItem(uint32_t index, codec::OutStream* out, Progress& progress,
-                                       PasswordCache& password) {
+OperationResult ZipReader::ExtractItem(uint32_t index, codec::OutStream* out, Progress* progress,
+                                       PasswordCache* password, std::span<uint8_t> buffer) const {
   const Item& item = directory_.items[index];
   const Entry& entry = directory_.entries[index];
   if (entry.overlaps) return OperationResult::kDataError;
@@ -254,7 +428,7 @@ OperationResult ZipReader::ExtractItem(uint32_t index, codec::OutStream* out, Pr
     uint64_t compressed_size = packed_size;
 
     if (entry.encryption != Encryption::kNone) {
-      const std::string* secret = password.Get();
+      const std::string* secret = password != nullptr ? password->Get() : nullptr;
       if (secret == nullptr) return OperationResult::kWrongPassword;
       if (entry.encryption == Encryption::kAes) {
         aes = std::make_unique<WinZipAesDecoder>(*raw, packed_size, entry.aes_strength,
@@ -281,7 +455,7 @@ OperationResult ZipReader::ExtractItem(uint32_t index, codec::OutStream* out, Pr
     const bool no_data = compressed_size == 0 && item.size == 0;
     const std::unique_ptr<codec::InStream> decoder =
         no_data ? nullptr : MakeDecoder(entry, item.size, *packed);
-    const uint32_t crc = Copy(decoder ? *decoder : *packed, out, item.size, progress);
+    const uint32_t crc = Copy(decoder ? *decoder : *packed, out, item.size, progress, buffer);
     if (aes) aes->Finish();
     if (entry.check_crc && crc != item.crc) {
       // The traditional cipher's check byte lets one wrong password in 256

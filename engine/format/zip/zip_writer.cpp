@@ -3,15 +3,13 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <future>
 #include <limits>
-#include <mutex>
+#include <memory>
 #include <span>
 #include <stdexcept>
-#include <thread>
 #include <vector>
 
 #include "engine/codec/deflate.h"
@@ -185,59 +183,6 @@ void AppendCentralHeader(Bytes& out, const Entry& entry) {
   if (entry.modification_time) AppendNtfsTimes(out, entry.modification_time);
 }
 
-// A fixed set of threads running compression jobs; results are collected in
-// submission order by the caller.
-class WorkerPool {
- public:
-  explicit WorkerPool(unsigned threads)
-      : threads_(codec::StartWorkers(
-            threads, [this] { Run(); }, [this] { Stop(); })) {}
-  ~WorkerPool() {
-    Stop();
-    for (std::thread& thread : threads_) thread.join();
-  }
-
-  std::future<void> Submit(std::function<void()> job) {
-    std::packaged_task<void()> task(std::move(job));
-    std::future<void> done = task.get_future();
-    {
-      std::lock_guard lock(mutex_);
-      jobs_.push_back(std::move(task));
-    }
-    wake_.notify_one();
-    return done;
-  }
-
- private:
-  void Stop() {
-    {
-      std::lock_guard lock(mutex_);
-      stopping_ = true;
-    }
-    wake_.notify_all();
-  }
-
-  void Run() {
-    for (;;) {
-      std::packaged_task<void()> task;
-      {
-        std::unique_lock lock(mutex_);
-        wake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
-        if (stopping_) return;
-        task = std::move(jobs_.front());
-        jobs_.pop_front();
-      }
-      task();
-    }
-  }
-
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::deque<std::packaged_task<void()>> jobs_;
-  bool stopping_ = false;
-  std::vector<std::thread> threads_;
-};
-
 // One piece of one entry's data on its way to the archive.
 struct Piece {
   size_t entry = 0;
@@ -312,12 +257,13 @@ class ZipWriter {
     // 64-bit sizes; the central directory always tells the truth.
     entries_[entry].local_zip64 = item.size >= kMax32;
 
-    std::vector<uint8_t> current = ReadPiece(**stream);
+    uint64_t unread = item.size;
+    std::vector<uint8_t> current = ReadPiece(**stream, unread);
     std::vector<uint8_t> previous_tail;
     bool first = true;
     for (;;) {
       std::vector<uint8_t> next;
-      if (current.size() == kPieceSize) next = ReadPiece(**stream);
+      if (current.size() == kPieceSize) next = ReadPiece(**stream, unread);
       const bool last = next.empty();
       Piece piece = MakePiece(entry, first, last);
       piece.dictionary = std::move(previous_tail);
@@ -332,10 +278,20 @@ class ZipWriter {
     source_.ItemWritten(index);
   }
 
-  std::vector<uint8_t> ReadPiece(codec::InStream& stream) {
-    std::vector<uint8_t> data(kPieceSize);
-    const size_t got = stream.Read(data.data(), data.size());
+  // Reads up to one piece. A buffer of a whole piece for every small file
+  // would cost its allocation and page faults many times over the file's
+  // own work, so the first read asks for one byte more than the declared
+  // size: a file that kept its size is read, end included, in one call into
+  // a buffer of its size. One that grew is read on in whole pieces.
+  std::vector<uint8_t> ReadPiece(codec::InStream& stream, uint64_t& unread) {
+    std::vector<uint8_t> data(static_cast<size_t>(std::min<uint64_t>(kPieceSize, unread + 1)));
+    size_t got = stream.Read(data.data(), data.size());
+    if (got == data.size() && got < kPieceSize) {
+      data.resize(kPieceSize);
+      got += stream.Read(data.data() + got, kPieceSize - got);
+    }
     data.resize(got);
+    unread -= std::min<uint64_t>(unread, got);
     completed_ += got;
     source_.SetCompleted(completed_);
     return data;
@@ -360,7 +316,11 @@ class ZipWriter {
     pieces_.push_back(std::move(piece));
     Piece& queued = pieces_.back();
     if (pool_) {
-      queued.done = pool_->Submit([this, &queued] { Encode(queued); });
+      // The task shares its packaged state, so the result (or failure) is
+      // kept even when the pool drops the task unrun.
+      auto task = std::make_shared<std::packaged_task<void()>>([this, &queued] { Encode(queued); });
+      queued.done = task->get_future();
+      pool_->Submit([task] { (*task)(); });
     } else {
       Encode(queued);
     }
@@ -496,7 +456,7 @@ class ZipWriter {
   uint64_t position_ = 0;
   uint64_t completed_ = 0;
   // Declared last: destroyed first, so no job outlives the pieces it uses.
-  std::optional<WorkerPool> pool_;
+  std::optional<codec::ThreadPool> pool_;
 };
 
 }  // namespace

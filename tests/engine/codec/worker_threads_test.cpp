@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
+#include <memory>
 #include <stdexcept>
 
 namespace cindral::codec {
@@ -60,6 +62,48 @@ TEST(StartWorkers, StartsEveryThreadAndLeavesStoppingToThePool) {
   state.stopping = true;
   for (std::thread& worker : workers) worker.join();
   EXPECT_EQ(state.finished, 4);
+}
+
+TEST(ThreadPool, RunsTasksInSubmissionOrderOnOneThread) {
+  std::vector<int> order;
+  std::promise<void> last_ran;
+  {
+    ThreadPool pool(1);
+    for (int i = 0; i < 50; ++i) pool.Submit([&order, i] { order.push_back(i); });
+    pool.Submit([&] { last_ran.set_value(); });
+    last_ran.get_future().wait();
+  }
+  ASSERT_EQ(order.size(), 50u);
+  for (int i = 0; i < 50; ++i) EXPECT_EQ(order[i], i);
+}
+
+// A pool destroyed while one task runs and others wait: the running one
+// finishes, the waiting ones are run or dropped, and none is kept alive.
+TEST(ThreadPool, DestructionWaitsForTheRunningTaskAndReleasesTheRest) {
+  auto pool = std::make_unique<ThreadPool>(2);
+  std::promise<void> started_a, started_b, release;
+  std::shared_future<void> released = release.get_future().share();
+  std::atomic<int> finished{0};
+  pool->Submit([&, released] {
+    started_a.set_value();
+    released.wait();
+    ++finished;
+  });
+  pool->Submit([&, released] {
+    started_b.set_value();
+    released.wait();
+    ++finished;
+  });
+  started_a.get_future().wait();
+  started_b.get_future().wait();
+  const auto token = std::make_shared<int>(0);
+  for (int i = 0; i < 10; ++i) pool->Submit([token] { ++*token; });
+  EXPECT_GT(token.use_count(), 1);
+  std::thread destroyer([&] { pool.reset(); });
+  release.set_value();
+  destroyer.join();
+  EXPECT_EQ(finished, 2) << "both running tasks ended before the pool was gone";
+  EXPECT_EQ(token.use_count(), 1) << "no task outlived the pool";
 }
 
 }  // namespace

@@ -161,6 +161,37 @@ TEST(SevenZipCorruption, FlippedBytesInCompressedData) {
   EXPECT_GE(caught * 10, static_cast<int>(data_size) * 8);
 }
 
+// A damaged folder decoded ahead while earlier ones are still written fails
+// its own items alone, exactly as with one thread.
+TEST(SevenZipCorruption, DamagedFolderDecodedAheadFailsAsWithOneThread) {
+  const Bytes whole = ReadFile(FixturePath("nonsolid.7z"));
+  uint64_t data_size = 0;
+  const auto intact = OpenBytes(whole);
+  for (const Item& item : intact->Items()) data_size += item.packed_size.value_or(0);
+  int failures = 0;
+  // Forty flips spread over the packed data reach every folder.
+  for (size_t offset = 32; offset < 32 + data_size; offset += data_size / 40 + 1) {
+    Bytes bytes = whole;
+    bytes[offset] ^= 0x10;
+    const auto reader = OpenBytes(bytes);
+    RecordingSink one;
+    reader->Extract({}, false, one);
+    reader->SetThreadCount(2);
+    RecordingSink two;
+    reader->Extract({}, false, two);
+    EXPECT_FALSE(two.order_error);
+    EXPECT_EQ(two.results, one.results) << offset;
+    for (const auto& [index, result] : one.results) {
+      if (result != OperationResult::kOk) {
+        ++failures;
+        continue;
+      }
+      EXPECT_TRUE(two.data[index].bytes == one.data[index].bytes) << offset;
+    }
+  }
+  EXPECT_GT(failures, 0) << "the flips reached folders that fail";
+}
+
 TEST(SevenZipCorruption, FlippedBytesInEncryptedArchive) {
   const Bytes whole = ReadFile(FixturePath("small_encrypted.7z"));
   // The first data byte, then the encrypted header's packed stream just before the header.

@@ -518,5 +518,86 @@ TEST(ZipExtractTest, ProgressPasswordAndHostStop) {
   }
 }
 
+// Entries decoded ahead on other threads reach the sink in index order with
+// the bytes and results of one thread, failures included.
+TEST(ZipExtractTest, DecodingAheadChangesNothingTheSinkSees) {
+  std::vector<TestEntry> entries;
+  for (int i = 0; i < 30; ++i) {
+    // Deflated entries this long are decoded ahead; stored ones never are.
+    const std::string data(70000 + 733 * i, static_cast<char>('a' + i % 26));
+    entries.push_back(i % 3 == 0 ? Stored("s" + std::to_string(i), data)
+                                 : Deflated("d" + std::to_string(i), data));
+  }
+  entries[4].crc = Crc32(entries[4].data) ^ 1;
+  entries[10].packed = "\xFF\xFF\xFF\xFF";
+  entries[13].declared_size = entries[13].data.size() - 1;
+  entries[17].offset = 1u << 30;
+  const auto reader = Open(BuildZip(entries));
+  const RecordingSink one = ExtractAll(*reader);
+  EXPECT_EQ(one.results.at(4), OperationResult::kCrcError);
+  EXPECT_EQ(one.results.at(10), OperationResult::kDataError);
+  EXPECT_EQ(one.results.at(13), OperationResult::kDataError);
+  EXPECT_EQ(one.results.at(17), OperationResult::kUnexpectedEnd);
+  reader->SetThreadCount(3);
+  const RecordingSink many = ExtractAll(*reader);
+  EXPECT_EQ(many.begun, one.begun);
+  EXPECT_EQ(many.results, one.results);
+  EXPECT_TRUE(many.outputs == one.outputs);
+  EXPECT_EQ(many.completed.back(), one.completed.back());
+  RecordingSink tested;
+  reader->Extract({}, true, tested);
+  EXPECT_EQ(tested.results, one.results);
+}
+
+// An entry larger than the whole decode-ahead budget is extracted in place
+// while those around it are decoded ahead.
+TEST(ZipExtractTest, EntryLargerThanTheDecodeAheadBudget) {
+  const uint64_t big_size = (uint64_t{64} << 20) + 1;
+  TestEntry big = Stored("big", "");
+  big.method = kMethodDeflate;
+  big.declared_size = big_size;
+  const std::string zeros(static_cast<size_t>(big_size), '\0');
+  big.packed = RawDeflate(zeros, 1);  // the test's time goes to extracting it
+  big.crc = Crc32(zeros);
+  std::vector<TestEntry> entries;
+  for (int i = 0; i < 6; ++i)
+    entries.push_back(Deflated("f" + std::to_string(i), std::string(70000, 'f')));
+  entries.insert(entries.begin() + 3, big);
+  const auto reader = Open(BuildZip(entries));
+  reader->SetThreadCount(2);
+  RecordingSink tested;
+  reader->Extract({}, true, tested);
+  ASSERT_EQ(tested.results.size(), entries.size());
+  for (const auto& [index, result] : tested.results) EXPECT_EQ(result, OperationResult::kOk);
+  EXPECT_EQ(tested.completed.back(), big_size + 6 * 70000);
+}
+
+// A stop from the sink while later entries are being decoded ahead leaves
+// promptly, and the reader extracts normally afterwards.
+TEST(ZipExtractTest, HostStopWhileEntriesDecodeAhead) {
+  std::vector<TestEntry> entries;
+  for (int i = 0; i < 40; ++i)
+    entries.push_back(Deflated("f" + std::to_string(i), std::string(70000 + i, 'x')));
+  const auto reader = Open(BuildZip(entries));
+  reader->SetThreadCount(2);
+  struct StoppingSink final : ExtractSink {
+    codec::OutStream* BeginItem(uint32_t index) override {
+      if (index == 3) throw HostStop{-2147467260};
+      return nullptr;
+    }
+    void EndItem(uint32_t, OperationResult result) override {
+      EXPECT_EQ(result, OperationResult::kOk);
+    }
+    void SetTotal(uint64_t) override {}
+    void SetCompleted(uint64_t) override {}
+    std::optional<std::u16string> Password() override { return std::nullopt; }
+  } stopping;
+  EXPECT_THROW(reader->Extract({}, false, stopping), HostStop);
+  const RecordingSink after = ExtractAll(*reader);
+  ASSERT_EQ(after.results.size(), entries.size());
+  for (const auto& [index, result] : after.results) EXPECT_EQ(result, OperationResult::kOk);
+  EXPECT_EQ(after.outputs.at(39), std::string(70039, 'x'));
+}
+
 }  // namespace
 }  // namespace cindral::format::zip::testing

@@ -25,6 +25,7 @@ struct TestItem {
   Bytes data;
   bool leave_out = false;              // the host answers "leave out" for it
   bool fail_read = false;              // its stream fails half way
+  std::optional<uint64_t> declared;    // the size listed, when the file changed since
   uint64_t time = 133000000000000000;  // 2022-06-18 in FILETIME ticks
 };
 
@@ -56,7 +57,7 @@ class TestSource final : public WriteSource {
     const uint32_t dos = ((2022 - 1980) << 25 | 6 << 21 | 18 << 16) | (12 << 11 | 34 << 5 | 28);
     return WriteItem{.name = item.name,
                      .is_directory = item.is_directory,
-                     .size = item.data.size(),
+                     .size = item.declared.value_or(item.data.size()),
                      .attributes = item.is_directory ? 0x10u : 0x20u,
                      .modification_time = item.time,
                      .dos_time = dos};
@@ -161,6 +162,20 @@ class ZipWriterTest : public testing::Test {
   std::vector<std::string> saved_;
 };
 
+// Each item's size and CRC as python's zipfile lists them (after its status line).
+void ExpectSizesAndCrcsListed(const std::vector<std::string>& listing,
+                              const std::vector<TestItem>& items) {
+  ASSERT_GE(listing.size(), items.size() + 1);
+  for (size_t i = 0; i < items.size(); ++i) {
+    const uint32_t crc = static_cast<uint32_t>(
+        crc32(0, items[i].data.data(), static_cast<uInt>(items[i].data.size())));
+    EXPECT_NE(listing[i + 1].find(" " + std::to_string(items[i].data.size()) + " " +
+                                  std::to_string(crc) + " "),
+              std::string::npos)
+        << listing[i + 1];
+  }
+}
+
 Bytes Text(size_t size, uint32_t seed = 1) {
   static const char* words[] = {"archive ", "careful ", "Vantle ", "deflate ",
                                 "window\n", "zip ",     "piece "};
@@ -231,17 +246,27 @@ TEST_F(ZipWriterTest, LargeFilesSplitIntoPiecesStayOneValidStream) {
     const std::vector<std::string> listing = PythonListing(path);
     ASSERT_EQ(listing.size(), 4u);
     EXPECT_EQ(listing[0], "ok None") << "seekable " << seekable;
-    for (size_t i = 0; i < items.size(); ++i) {
-      const uint32_t crc = static_cast<uint32_t>(
-          crc32(0, items[i].data.data(), static_cast<uInt>(items[i].data.size())));
-      EXPECT_NE(listing[i + 1].find(" " + std::to_string(items[i].data.size()) + " " +
-                                    std::to_string(crc) + " "),
-                std::string::npos)
-          << listing[i + 1];
-    }
+    ExpectSizesAndCrcsListed(listing, items);
     EXPECT_NE(listing[1].find(seekable ? " 32 0 8" : " 32 8 8"), std::string::npos)
         << "a data descriptor only where the output cannot seek: " << listing[1];
   }
+}
+
+// Files are read into buffers sized by their listed size; one that changed
+// since it was listed is packed as it is now, whole.
+TEST_F(ZipWriterTest, FilesThatChangedSizeSinceListingArePackedAsTheyAreNow) {
+  const std::vector<TestItem> items = {
+      {.name = u"grew-from-empty.txt", .data = Text(5000, 11), .declared = 0},
+      {.name = u"grew-past-a-piece.txt", .data = Text(kPieceSize + 777, 12), .declared = 10},
+      {.name = u"shrank.txt", .data = Text(100, 13), .declared = 5000},
+      {.name = u"one-piece-exactly.txt", .data = Text(kPieceSize, 14)},
+      {.name = u"empty.txt", .data = {}},
+  };
+  const std::string path = Save(Write(items, 2));
+  ExpectOraclesAccept(path);
+  const std::vector<std::string> listing = PythonListing(path);
+  ASSERT_EQ(listing.size(), items.size() + 1);
+  ExpectSizesAndCrcsListed(listing, items);
 }
 
 TEST_F(ZipWriterTest, BytesDoNotDependOnTheThreadCount) {

@@ -12,17 +12,12 @@
 #include <vector>
 
 #include "tests/e2e/process_runner.h"
+#include "tests/wine_support.h"
 
 namespace cindral {
 namespace {
 
 namespace fs = std::filesystem;
-
-fs::path TestBinFolder() {
-  std::wstring buffer(32768, L'\0');
-  buffer.resize(GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size())));
-  return fs::path(buffer).parent_path();
-}
 
 class EngineBindingTest : public ::testing::Test {
  protected:
@@ -32,7 +27,8 @@ class EngineBindingTest : public ::testing::Test {
              ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(root_);
     fs::create_directories(root_ / "app");
-    fs::copy_file(TestBinFolder() / "engine_probe.exe", root_ / "app" / "engine_probe.exe");
+    fs::copy_file(testing::ThisProgram().parent_path() / "engine_probe.exe",
+                  root_ / "app" / "engine_probe.exe");
   }
   void TearDown() override {
     std::error_code ignored;
@@ -42,8 +38,9 @@ class EngineBindingTest : public ::testing::Test {
   // Puts a stand-in engine into folder under the name the binding loads.
   void PlaceEngine(const char* engine, const fs::path& folder) {
     fs::create_directories(folder);
-    fs::copy_file(TestBinFolder() / (std::string("test_engine_") + engine + ".dll"),
-                  folder / "Cindral.Engine.dll", fs::copy_options::overwrite_existing);
+    fs::copy_file(
+        testing::ThisProgram().parent_path() / (std::string("test_engine_") + engine + ".dll"),
+        folder / "Cindral.Engine.dll", fs::copy_options::overwrite_existing);
   }
 
   std::string RunProbe(std::vector<std::wstring> arguments) {

@@ -30,10 +30,6 @@ constexpr size_t kMaxDecodedAhead = 64;
 // costs a page fault every 4 KiB, as much as a fifth of inflating into it.
 constexpr size_t kMaxSpareBuffers = 4;
 constexpr uint64_t kDecodeAheadFrom = uint64_t{64} << 10;
-// The writer waits for an entry still being decoded ahead only when it is at
-// least this large: a smaller one it decodes itself sooner than a waiting
-// thread is woken on a busy machine.
-constexpr uint64_t kWaitForEntriesFrom = uint64_t{1} << 20;
 
 // A byte range of the archive, read through a buffer.
 class RangeStream final : public codec::InStream {
@@ -231,7 +227,7 @@ class ZipReader::DecodeAhead {
     ahead_.pop_front();
     {
       std::unique_lock lock(entry->mutex);
-      if (!entry->done && (!entry->started || entry->size < kWaitForEntriesFrom))
+      if (!entry->done && !entry->started)
         entry->claimed = true;
       else
         entry->done_changed.wait(lock, [&] { return entry->done; });

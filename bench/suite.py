@@ -197,6 +197,7 @@ def threaded_pair(group, name, size, ours, peer, threads, one_thread_target, pee
 def codec_measurements(c, threads, codec_bench, work):
     cb = [str(codec_bench)]
     size = (c / "codec.bin").stat().st_size
+    lzma2_block = corpus_sizes(c).lzma2_block
     mixed = tree_bytes(c / "mixed")
     streams = c / "inflate.streams"
 
@@ -239,7 +240,7 @@ def codec_measurements(c, threads, codec_bench, work):
             Comparison("ours", "libdeflate", 0.9, target=">= 0.9x libdeflate")]),
         single(c / "codec/lzma.7z", "LZMA, 1 thread", 1.0),
         in_memory(c / "codec/lzma.7z", "LZMA stream in memory"),
-        threaded_pair("codecs", "LZMA2 multi-block (4 MiB blocks)", size,
+        threaded_pair("codecs", "LZMA2 multi-block (%d MiB blocks)" % (lzma2_block >> 20), size,
                       ours_t(c / "codec/lzma2.7z"), seven_t(c / "codec/lzma2.7z"), threads, 1.0),
         in_memory(c / "codec/lzma2.7z", "LZMA2 stream in memory, 1 thread"),
         single(c / "codec/ppmd.7z", "PPMd H (7z), 1 thread", 0.95),

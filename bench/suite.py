@@ -47,6 +47,8 @@ class Comparison:
     min_ratio: float = None
     max_size_ratio: float = None
     target: str = ""
+    # The subject did this many times the baseline's work.
+    work: int = 1
 
 
 @dataclass
@@ -178,14 +180,27 @@ def inflate_bytes(path):
     return total
 
 
+def at_once(copies, command):
+    """copies runs of command at the same time; fails when one of them fails."""
+    script = ('pids=; for i in $(seq "$0"); do "$@" & pids="$pids $!"; done; '
+              'for p in $pids; do wait "$p" || exit 1; done')
+    return ["sh", "-c", script, str(copies), *map(str, command)]
+
+
 def threaded_pair(group, name, size, ours, peer, threads, one_thread_target, peer_name="7zz t"):
     """Ours and the peer on one thread and on every core, with the targets of
-    every-core decoding: 1.8x our own one thread, and the peer's speed."""
+    every-core decoding: 1.8x our own one thread, and the peer's speed. Beside
+    them, one single-thread run per core at the same time: the scaling the
+    machine itself gave this run, which other jobs' load or shared caches
+    can hold far below the number of cores."""
     n = "%d threads" % threads
+    control = "ours, 1 thread, %d at once" % threads
     return Measurement(group, name, size, [
         Contender("ours, 1 thread", ours(1)), Contender("ours, " + n, ours(threads)),
         Contender(peer_name + ", 1 thread", peer(1)), Contender(peer_name + ", " + n, peer(threads)),
+        Contender(control, at_once(threads, ours(1))),
     ], [
+        Comparison(control, "ours, 1 thread", work=threads, target="the machine's own scaling"),
         Comparison("ours, 1 thread", peer_name + ", 1 thread", one_thread_target,
                    target="1 thread >= %.2fx %s" % (one_thread_target, peer_name)
                    if one_thread_target else ""),

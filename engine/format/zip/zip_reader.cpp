@@ -30,6 +30,8 @@ constexpr size_t kMaxDecodedAhead = 64;
 // costs a page fault every 4 KiB, as much as a fifth of inflating into it.
 constexpr size_t kMaxSpareBuffers = 4;
 constexpr uint64_t kDecodeAheadFrom = uint64_t{64} << 10;
+// Packed bzip2 data of this size holds a few blocks at least.
+constexpr uint64_t kSplitBlocksFrom = uint64_t{1} << 20;
 
 // A byte range of the archive, read through a buffer.
 class RangeStream final : public codec::InStream {
@@ -173,7 +175,9 @@ class ZipReader final : public ArchiveReader {
   // progress and password may be null where the entry needs neither, as
   // entries decoded ahead do.
   OperationResult ExtractItem(uint32_t index, codec::OutStream* out, Progress* progress,
-                              PasswordCache* password, std::span<uint8_t> buffer) const;
+                              PasswordCache* password, std::span<uint8_t> buffer,
+                              unsigned threads = 1) const;
+  unsigned BlockThreads(uint32_t index) const;
   static void WriteDecoded(const AheadEntry& entry, codec::OutStream* out, Progress& progress);
   uint64_t DataStart(const Entry& entry) const;
   std::vector<bool> SharedRanges(std::span<const uint32_t> indices);
@@ -367,7 +371,10 @@ void ZipReader::Extract(std::span<const uint32_t> indices, bool test, ExtractSin
         ahead->Recycle(std::move(decoded->bytes));
         result = OperationResult::kOk;
       } else {
-        result = ExtractItem(index, out, &progress, &password, buffer_);
+        // Entries the pool may take are left to it; the others may use every
+        // thread on their own blocks.
+        const unsigned threads = ahead && MayDecodeAhead(index) ? 1 : BlockThreads(index);
+        result = ExtractItem(index, out, &progress, &password, buffer_, threads);
       }
     }
     progress.FinishItem(item_end);
@@ -449,8 +456,17 @@ uint32_t ZipReader::Copy(codec::InStream& in, codec::OutStream* out, uint64_t si
   return crc;
 }
 
+// A bzip2 stream of several blocks decodes them on every thread; shorter
+// streams and other methods have nothing to split.
+unsigned ZipReader::BlockThreads(uint32_t index) const {
+  const bool blocks = directory_.entries[index].method == kMethodBzip2 &&
+                      directory_.items[index].packed_size.value_or(0) >= kSplitBlocksFrom;
+  return blocks ? threads_ : 1;
+}
+
 OperationResult ZipReader::ExtractItem(uint32_t index, codec::OutStream* out, Progress* progress,
-                                       PasswordCache* password, std::span<uint8_t> buffer) const {
+                                       PasswordCache* password, std::span<uint8_t> buffer,
+                                       unsigned threads) const {
   const Item& item = directory_.items[index];
   const Entry& entry = directory_.entries[index];
   if (entry.overlaps) return OperationResult::kDataError;
@@ -500,7 +516,7 @@ OperationResult ZipReader::ExtractItem(uint32_t index, codec::OutStream* out, Pr
     // Some writers give empty entries (folders mostly) a method but no data.
     const bool no_data = compressed_size == 0 && item.size == 0;
     const std::unique_ptr<codec::InStream> decoder =
-        no_data ? nullptr : MakeDecoder(entry, item.size, *packed);
+        no_data ? nullptr : MakeDecoder(entry, item.size, *packed, threads);
     const uint32_t crc = Copy(decoder ? *decoder : *packed, out, item.size, progress, buffer);
     if (aes) aes->Finish();
     if (entry.check_crc && crc != item.crc) {

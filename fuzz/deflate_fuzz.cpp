@@ -61,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   const uint8_t control = bytes[0];
   const std::span<const uint8_t> data(bytes + 1, size - 1);
   const int level = control % 9 + 1;
-  static const size_t kPieceSizes[] = {1, 3, 100, 4096, 40000, 1 << 20};
+  static const size_t kPieceSizes[] = {2, 7, 100, 4096, 40000, 1 << 20};
   const size_t piece = kPieceSizes[(control / 9) % 6];
 
   const std::vector<uint8_t> whole = DeflateWhole(data, level);

@@ -5,7 +5,7 @@
 // decoding time alone as {"seconds": s}; the others are timed as processes.
 //
 //   codec_bench inflate ours|zlib|libdeflate <streams>
-//   codec_bench deflate ours|zlib|libdeflate <level> <folder>
+//   codec_bench deflate ours|zlib|libdeflate <level> <folder> [<streams out>]
 //   codec_bench lzma ours|liblzma <archive.7z>
 //   codec_bench test <archive.zip|.7z> <threads>
 //   codec_bench pack <folder> <archive.zip> <threads>
@@ -135,7 +135,8 @@ int Inflate(std::string_view implementation, const fs::path& path) {
 // Ours goes through the ZIP writer's path (1 MiB pieces primed with the
 // 32 KiB before them); the peers compress each file whole. Every stream is
 // checked against zlib's inflate, untimed, and the sizes and the encoding
-// time are printed.
+// time are printed; the streams are written to a file if one is named, so
+// that the suite reports their size.
 size_t DeflateZlib(const Bytes& data, int level, Bytes& out) {
   z_stream z{};
   if (deflateInit2(&z, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
@@ -167,7 +168,8 @@ size_t DeflateOurs(const Bytes& data, int level, Bytes& out) {
   return out.size();
 }
 
-int Deflate(std::string_view implementation, int level, const fs::path& folder) {
+int Deflate(std::string_view implementation, int level, const fs::path& folder,
+            const std::optional<fs::path>& streams) {
   std::vector<Bytes> files;
   std::vector<fs::path> paths;
   for (const auto& entry : fs::recursive_directory_iterator(folder))
@@ -208,6 +210,12 @@ int Deflate(std::string_view implementation, int level, const fs::path& folder) 
       throw std::runtime_error("deflate round trip failed: " + paths[i].string());
     raw += files[i].size();
     packed += outputs[i].size();
+  }
+  if (streams) {
+    std::ofstream out(*streams, std::ios::binary);
+    for (const Bytes& output : outputs)
+      out.write(reinterpret_cast<const char*>(output.data()), std::streamsize(output.size()));
+    if (!out) throw std::runtime_error("cannot write " + streams->string());
   }
   std::printf("{\"seconds\": %.6f, \"cpu\": %.6f, \"raw\": %zu, \"packed\": %zu}\n",
               seconds.count(), cpu, raw, packed);
@@ -424,7 +432,7 @@ int Pack(const fs::path& folder, const fs::path& archive, unsigned threads) {
 int Usage() {
   std::fprintf(stderr,
                "usage: codec_bench inflate ours|zlib|libdeflate <streams>\n"
-               "       codec_bench deflate ours|zlib|libdeflate <level> <folder>\n"
+               "       codec_bench deflate ours|zlib|libdeflate <level> <folder> [<out>]\n"
                "       codec_bench lzma ours|liblzma <archive.7z>\n"
                "       codec_bench test <archive> <threads>\n"
                "       codec_bench pack <folder> <archive.zip> <threads>\n");
@@ -437,8 +445,9 @@ int main(int argc, char** argv) {
   const std::vector<std::string_view> args(argv + 1, argv + argc);
   try {
     if (args.size() == 3 && args[0] == "inflate") return Inflate(args[1], args[2]);
-    if (args.size() == 4 && args[0] == "deflate")
-      return Deflate(args[1], std::stoi(argv[3]), args[3]);
+    if ((args.size() == 4 || args.size() == 5) && args[0] == "deflate")
+      return Deflate(args[1], std::stoi(argv[3]), args[3],
+                     args.size() == 5 ? std::optional<fs::path>(args[4]) : std::nullopt);
     if (args.size() == 3 && args[0] == "lzma") return Lzma(args[1], args[2]);
     if (args.size() == 3 && args[0] == "test") return Test(args[1], std::stoul(argv[3]));
     if (args.size() == 4 && args[0] == "pack") return Pack(args[1], args[2], std::stoul(argv[4]));

@@ -426,7 +426,10 @@ class Encoder {
     const uint32_t first4 = Load32(here);
     while (chain-- > 0 && candidate >= lowest && candidate < position) {
       const uint8_t* there = input_ + (candidate - base_);
-      if (there[best_length] == here[best_length] && Load32(there) == first4) {
+      // The four bytes ending one past the best length reject most
+      // candidates with one load.
+      if (Load32(there + best_length - 3) == Load32(here + best_length - 3) &&
+          Load32(there) == first4) {
         const unsigned length = MatchLength(there, here, limit);
         if (length > best_length && Worth(length, position - candidate, here)) {
           best_length = length;

@@ -35,8 +35,8 @@ enum class Parse { kGreedy, kLazy, kLazy2 };
 
 struct LevelParameters {
   Parse parse;
-  unsigned chain;      // candidates examined per position
-  unsigned nice;       // a match this long ends the search
+  unsigned chain;       // candidates examined per position
+  unsigned nice;        // a match this long ends the search
   unsigned good;        // a match this long quarters the look ahead's search
   unsigned lazy;        // a match this long is taken without looking ahead
   unsigned max_insert;  // longer greedy matches do not index their inside
@@ -46,10 +46,10 @@ struct LevelParameters {
 // because the look ahead after a good match is short: a quarter of the chain
 // from 8 bytes on, none from 16 (measured on text and program binaries).
 constexpr LevelParameters kLevels[9] = {
-    {Parse::kGreedy, 2, 12, 12, 0, 8},       {Parse::kGreedy, 4, 16, 16, 0, 16},
-    {Parse::kGreedy, 8, 32, 32, 0, 32},      {Parse::kLazy, 8, 32, 16, 32, 258},
-    {Parse::kLazy, 16, 64, 32, 64, 258},     {Parse::kLazy, 96, 128, 8, 16, 258},
-    {Parse::kLazy2, 128, 258, 16, 32, 258},  {Parse::kLazy2, 256, 258, 258, 258, 258},
+    {Parse::kGreedy, 2, 12, 12, 0, 8},         {Parse::kGreedy, 4, 16, 16, 0, 16},
+    {Parse::kGreedy, 8, 32, 32, 0, 32},        {Parse::kLazy, 8, 32, 16, 32, 258},
+    {Parse::kLazy, 16, 64, 32, 64, 258},       {Parse::kLazy, 96, 128, 8, 16, 258},
+    {Parse::kLazy2, 128, 258, 16, 32, 258},    {Parse::kLazy2, 256, 258, 258, 258, 258},
     {Parse::kLazy2, 1024, 258, 258, 258, 258},
 };
 
@@ -177,7 +177,8 @@ void BuildLengths(const uint32_t* frequencies, unsigned count, unsigned max_bits
   // length under the cap beside another leaf, which removes exactly one
   // unit of the excess.
   uint64_t kraft = 0;
-  for (unsigned bits = 1; bits <= max_bits; ++bits) kraft += uint64_t{per_length[bits]} << (max_bits - bits);
+  for (unsigned bits = 1; bits <= max_bits; ++bits)
+    kraft += uint64_t{per_length[bits]} << (max_bits - bits);
   while (kraft > (uint64_t{1} << max_bits)) {
     unsigned bits = max_bits - 1;
     while (per_length[bits] == 0) --bits;
@@ -417,7 +418,8 @@ class Encoder {
     const unsigned limit = static_cast<unsigned>(std::min<size_t>(kMaxMatch, left));
     if (better_than >= limit) return best;
     const uint32_t position = base_ + static_cast<uint32_t>(i);
-    const uint32_t lowest = std::max<uint32_t>(first_, position > kDeflateWindow ? position - kDeflateWindow : 0);
+    const uint32_t lowest =
+        std::max<uint32_t>(first_, position > kDeflateWindow ? position - kDeflateWindow : 0);
     const uint8_t* here = input_ + i;
     const uint32_t three_candidate = head3_[Hash3(here)];
     Insert(i + 1);
@@ -472,12 +474,14 @@ class Encoder {
     // An unseen byte counts as half an occurrence.
     const int sample_log = Log2Sixteenths(2 * sample);
     for (unsigned byte = 0; byte < 256; ++byte) {
-      const int bits = (sample_log - Log2Sixteenths(2 * counts[byte] + (counts[byte] == 0)) + 8) / 16;
+      const int bits =
+          (sample_log - Log2Sixteenths(2 * counts[byte] + (counts[byte] == 0)) + 8) / 16;
       literal_cost_[byte] = static_cast<uint8_t>(std::clamp(bits, 1, 15));
     }
     const Tables& t = SymbolTables();
     for (unsigned length = kMinMatch; length <= kMaxMatch; ++length)
-      length_cost_[length] = static_cast<uint8_t>(std::min(255, 7 + t.length_extra[t.length_symbol[length] - 257]));
+      length_cost_[length] =
+          static_cast<uint8_t>(std::min(255, 7 + t.length_extra[t.length_symbol[length] - 257]));
     for (unsigned d = 0; d < kDistanceSymbols; ++d)
       distance_cost_[d] = static_cast<uint8_t>(5 + t.distance_extra[d]);
   }
@@ -485,11 +489,13 @@ class Encoder {
   // Prices for the next block: the code this block was sent with.
   void UpdatePrices(const uint8_t* litlen_bits, const uint8_t* distance_bits) {
     const auto price = [](uint8_t bits) { return bits ? bits : kMaxCodeBits; };
-    for (unsigned byte = 0; byte < 256; ++byte) literal_cost_[byte] = static_cast<uint8_t>(price(litlen_bits[byte]));
+    for (unsigned byte = 0; byte < 256; ++byte)
+      literal_cost_[byte] = static_cast<uint8_t>(price(litlen_bits[byte]));
     const Tables& t = SymbolTables();
     for (unsigned length = kMinMatch; length <= kMaxMatch; ++length) {
       const unsigned symbol = t.length_symbol[length];
-      length_cost_[length] = static_cast<uint8_t>(price(litlen_bits[symbol]) + t.length_extra[symbol - 257]);
+      length_cost_[length] =
+          static_cast<uint8_t>(price(litlen_bits[symbol]) + t.length_extra[symbol - 257]);
     }
     for (unsigned d = 0; d < kDistanceSymbols; ++d)
       distance_cost_[d] = static_cast<uint8_t>(price(distance_bits[d]) + t.distance_extra[d]);
@@ -628,8 +634,10 @@ class Encoder {
 
     const Tables& t = SymbolTables();
     uint64_t extra = 0, dynamic_bits = header.bits, fixed_bits = 3;
-    for (unsigned s = 257; s < kLitLenSymbols; ++s) extra += uint64_t{h.litlen[s]} * t.length_extra[s - 257];
-    for (unsigned s = 0; s < kDistanceSymbols; ++s) extra += uint64_t{h.distance[s]} * t.distance_extra[s];
+    for (unsigned s = 257; s < kLitLenSymbols; ++s)
+      extra += uint64_t{h.litlen[s]} * t.length_extra[s - 257];
+    for (unsigned s = 0; s < kDistanceSymbols; ++s)
+      extra += uint64_t{h.distance[s]} * t.distance_extra[s];
     for (unsigned s = 0; s < kLitLenSymbols; ++s) {
       dynamic_bits += uint64_t{h.litlen[s]} * header.litlen_bits[s];
       fixed_bits += uint64_t{h.litlen[s]} * t.fixed_litlen_bits[s];
@@ -677,8 +685,8 @@ class Encoder {
     uint64_t bits = 0;
   };
 
-  static constexpr uint8_t kCodeOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5,
-                                             11, 4, 12, 3, 13, 2, 14, 1, 15};
+  static constexpr uint8_t kCodeOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                                             11, 4,  12, 3, 13, 2, 14, 1, 15};
 
   static void PrepareHeader(DynamicHeader& header) {
     header.litlen_count = kLitLenSymbols;
@@ -741,7 +749,8 @@ class Encoder {
     writer_.Put(header.litlen_count - 257, 5);
     writer_.Put(header.distance_count - 1, 5);
     writer_.Put(header.code_count - 4, 4);
-    for (unsigned i = 0; i < header.code_count; ++i) writer_.Put(header.code_bits[kCodeOrder[i]], 3);
+    for (unsigned i = 0; i < header.code_count; ++i)
+      writer_.Put(header.code_bits[kCodeOrder[i]], 3);
     static constexpr uint8_t kRunExtraBits[3] = {2, 3, 7};
     for (unsigned i = 0; i < header.run_count; ++i) {
       const unsigned symbol = header.runs[i];

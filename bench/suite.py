@@ -253,6 +253,13 @@ def codec_measurements(c, threads, codec_bench, work):
             for name in ("ours", "zlib", "libdeflate")
         ], [Comparison("ours", "zlib", 2.0, target=">= 2x zlib"),
             Comparison("ours", "libdeflate", 0.9, target=">= 0.9x libdeflate")]),
+        # What archive level 5 asks of the encoder, beside the peers' same level.
+        Measurement("codecs", "Deflate, level 6, mixed tree (each file whole)", mixed, [
+            Contender(name, cb + ["deflate", name, "6", str(c / "mixed"),
+                                  str(pack / ("deflate-%s" % name))],
+                      internal=True, output=pack / ("deflate-%s" % name))
+            for name in ("ours", "zlib", "libdeflate")
+        ], [Comparison("ours", "zlib"), Comparison("ours", "libdeflate")]),
         single(c / "codec/lzma.7z", "LZMA, 1 thread", 1.0),
         in_memory(c / "codec/lzma.7z", "LZMA stream in memory"),
         threaded_pair("codecs", "LZMA2 multi-block (%d MiB blocks)" % (lzma2_block >> 20), size,

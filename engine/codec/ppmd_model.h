@@ -5,16 +5,10 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <new>
 #include <vector>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
+#include "engine/codec/large_pages.h"
 #include "engine/codec/stream.h"
 
 namespace cindral::codec::ppmd {
@@ -86,32 +80,6 @@ struct SharedTables {
   }
 };
 
-struct FreeMemory {
-  void operator()(uint8_t* p) const { std::free(p); }
-};
-using ModelMemory = std::unique_ptr<uint8_t[], FreeMemory>;
-
-// The model is read and written at random all over its memory, so on Linux
-// it asks for transparent huge pages, which spare most TLB misses; 7zz's
-// model gets them too. Windows gives large pages only to holders of a
-// privilege users lack, so there it is plain heap memory.
-inline ModelMemory AllocateModelMemory(size_t size) {
-#if defined(__linux__)
-  constexpr size_t kHugePage = size_t{2} << 20;
-  if (size >= kHugePage) {
-    const size_t rounded = (size + kHugePage - 1) & ~(kHugePage - 1);
-    void* memory = std::aligned_alloc(kHugePage, rounded);
-    if (memory == nullptr) throw std::bad_alloc();
-    // Only advice: refused, the memory keeps small pages.
-    madvise(memory, rounded, MADV_HUGEPAGE);
-    return ModelMemory(static_cast<uint8_t*>(memory));
-  }
-#endif
-  void* memory = std::malloc(size);
-  if (memory == nullptr) throw std::bad_alloc();
-  return ModelMemory(static_cast<uint8_t*>(memory));
-}
-
 // The arena of 12-byte units both variants allocate from: text grows up from
 // the bottom, contexts come down from the top, and freed blocks wait on one
 // list per size class. Derived supplies InsertNode, RemoveNode and
@@ -125,7 +93,7 @@ class Arena {
       : sizes_(tables),
         size_(size),
         align_(4 - (size & 3)),
-        memory_(AllocateModelMemory(size_t{align_} + size + slack)),
+        memory_(static_cast<uint8_t*>(AllocateLarge(size_t{align_} + size + slack))),
         base_(memory_.get()) {}
 
   uint32_t Ref(const void* p) const { return uint32_t(static_cast<const uint8_t*>(p) - base_); }
@@ -192,7 +160,7 @@ class Arena {
   const SharedTables& sizes_;
   uint32_t size_;
   uint32_t align_;
-  ModelMemory memory_;
+  LargeBytes memory_;
   uint8_t* base_;
   uint8_t* text_ = nullptr;
   uint8_t* units_start_ = nullptr;

@@ -191,13 +191,33 @@ size_t LzmaCore::Room() {
 }
 
 // Copies length bytes from distance back; the destination never wraps, the
-// source may.
+// source may. Until the window wraps, the bytes after the write position are
+// not history yet, so a copy may run up to 15 bytes past its end in whole
+// steps of 16 (or 8 when the source is closer).
 static __attribute__((always_inline)) inline void CopyMatch(uint8_t* dict, size_t capacity,
-                                                            size_t& pos, size_t distance,
-                                                            size_t length) {
+                                                            bool full, size_t& pos,
+                                                            size_t distance, size_t length) {
   size_t src = pos >= distance ? pos - distance : pos + capacity - distance;
   uint8_t* dst = dict + pos;
   pos += length;
+  if (LZMA_LIKELY(!full && distance >= 8 && capacity - pos >= 16 && src < pos - length)) {
+    const uint8_t* from = dict + src;
+    uint8_t* const end = dict + pos;
+    if (distance >= 16) {
+      do {
+        std::memcpy(dst, from, 16);
+        dst += 16;
+        from += 16;
+      } while (dst < end);
+    } else {
+      do {
+        std::memcpy(dst, from, 8);
+        dst += 8;
+        from += 8;
+      } while (dst < end);
+    }
+    return;
+  }
   if (LZMA_LIKELY(src + length <= capacity)) {
     const uint8_t* from = dict + src;
     if (distance >= 8 && src < pos - length) {
@@ -223,7 +243,7 @@ LzmaCore::Stop LzmaCore::Decode(const uint8_t*& in_ref, const uint8_t* in_limit,
   size_t pos = pos_;
   if (pending_len_ != 0) {
     const size_t count = std::min<size_t>(pending_len_, out_limit - pos);
-    CopyMatch(window_.get(), capacity_, pos, size_t{reps_[0]} + 1, count);
+    CopyMatch(window_.get(), capacity_, full_, pos, size_t{reps_[0]} + 1, count);
     pending_len_ -= static_cast<uint32_t>(count);
   }
 
@@ -388,7 +408,7 @@ LzmaCore::Stop LzmaCore::Decode(const uint8_t*& in_ref, const uint8_t* in_limit,
 
     const size_t length = len + 2;
     const size_t count = std::min(length, out_limit - pos);
-    CopyMatch(dict, capacity, pos, size_t{rep0} + 1, count);
+    CopyMatch(dict, capacity, full, pos, size_t{rep0} + 1, count);
     pending_len_ = static_cast<uint32_t>(length - count);
   }
 

@@ -175,7 +175,10 @@ void LzmaCore::StartRange(const uint8_t*& in) {
 size_t LzmaCore::Room() {
   if (pos_ < capacity_) return capacity_ - pos_;
   if (capacity_ < limit_) {
-    const size_t grown = std::min(limit_, std::max<size_t>(capacity_ * 2, size_t{1} << 16));
+    // Fourfold steps copy and fault in a third of the output once more, not
+    // all of it, and the old window beside the new one at the last step is a
+    // quarter of the limit rather than a half.
+    const size_t grown = std::min(limit_, std::max<size_t>(capacity_ * 4, size_t{1} << 16));
     // Left uninitialized: only bytes already written are ever read.
     std::unique_ptr<uint8_t[]> bigger(new uint8_t[grown]);
     if (pos_ != 0) std::memcpy(bigger.get(), window_.get(), pos_);

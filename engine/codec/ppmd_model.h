@@ -277,20 +277,25 @@ class ByteSource {
   explicit ByteSource(InStream& source) : source_(source), buffer_(1 << 16) {}
 
   uint8_t Next() {
-    if (next_ == end_) {
-      const size_t got = source_.Read(buffer_.data(), buffer_.size());
-      next_ = buffer_.data();
-      end_ = next_ + got;
-      if (got == 0) {
-        ++overrun_;
-        return 0;
-      }
-    }
+    if (next_ == end_) return Refill();
     return *next_++;
   }
   uint64_t overrun() const { return overrun_; }
 
  private:
+  // Out of line, so that Next stays small enough to inline into the range
+  // decoders' normalisation.
+  [[gnu::noinline]] uint8_t Refill() {
+    const size_t got = source_.Read(buffer_.data(), buffer_.size());
+    next_ = buffer_.data();
+    end_ = next_ + got;
+    if (got == 0) {
+      ++overrun_;
+      return 0;
+    }
+    return *next_++;
+  }
+
   InStream& source_;
   std::vector<uint8_t> buffer_;
   const uint8_t* next_ = nullptr;

@@ -61,6 +61,7 @@ class LzmaCore {
     assert(pos_ == 0 && capacity >= limit_);
     window_ = std::move(window);
     capacity_ = limit_;
+    ClearLastByte();
   }
 
   const uint8_t* window() const { return window_.get(); }

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/codec/large_pages.h"
 #include "engine/codec/worker_threads.h"
 
 namespace cindral::codec {
@@ -170,8 +171,11 @@ class Bzip2Decoder::BitReader {
   bool source_end_ = false;
 };
 
+// The inverse BWT follows these links at random over the whole block.
+using Links = std::vector<uint32_t, LargeAllocator<uint32_t>>;
+
 struct Bzip2Decoder::Block {
-  std::vector<uint32_t> tt;
+  Links tt;
   std::vector<uint8_t> selectors;
   HuffmanTable tables[kMaxGroups];
   uint32_t size = 0;
@@ -194,15 +198,15 @@ namespace {
 // are kept, enough for every block in flight on a pool's threads.
 class SpareLinks {
  public:
-  std::vector<uint32_t> Take() {
+  Links Take() {
     std::lock_guard lock(mutex_);
     if (spares_.empty()) return {};
-    std::vector<uint32_t> links = std::move(spares_.back());
+    Links links = std::move(spares_.back());
     spares_.pop_back();
     return links;
   }
 
-  void Give(std::vector<uint32_t>&& links) {
+  void Give(Links&& links) {
     if (links.empty()) return;
     std::lock_guard lock(mutex_);
     if (spares_.size() < kMaxSpares) spares_.push_back(std::move(links));
@@ -211,7 +215,7 @@ class SpareLinks {
  private:
   static constexpr size_t kMaxSpares = 4;
   std::mutex mutex_;
-  std::vector<std::vector<uint32_t>> spares_;
+  std::vector<Links> spares_;
 };
 
 SpareLinks& Spares() {

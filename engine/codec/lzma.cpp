@@ -73,6 +73,23 @@ constexpr size_t kInputBuffer = size_t{1} << 16;
       sym += sym + 1;               \
     }                               \
   } while (0)
+// A tree step without a branch on the decoded bit, for literal bits, which
+// are too close to random for the branch predictor. Both probability updates
+// are p + (target - p) / 32 rounded down: target 2048 after a 0, and 31 after
+// a 1, where the floor of (31 - p) / 32 is minus the floor of p / 32.
+#define RC_TREE_STEP_SELECT(probs, sym)                                        \
+  do {                                                                         \
+    uint16_t* p_ = (probs) + (sym);                                            \
+    const int32_t v_ = *p_;                                                    \
+    bound = (range >> kModelBits) * static_cast<uint32_t>(v_);                 \
+    const uint32_t one_ = code >= bound;                                       \
+    range = one_ ? range - bound : bound;                                      \
+    code -= bound & (0u - one_);                                               \
+    const int32_t target_ = one_ ? 31 : static_cast<int32_t>(kModelTotal);     \
+    *p_ = static_cast<uint16_t>(v_ + ((target_ - v_) >> kMoveBits));           \
+    sym += sym + one_;                                                         \
+    RC_NORMALIZE()                                                             \
+  } while (0)
 #define RC_REVERSE_STEP(probs, m, result, bit_value) \
   do {                                               \
     uint16_t* p_ = (probs) + (m);                    \
@@ -142,6 +159,7 @@ void LzmaCore::ResetState() {
 void LzmaCore::ResetDictionary() {
   pos_ = 0;
   full_ = false;
+  ClearLastByte();
   pos_base_ = 0;
   state_ = 0;
   pending_len_ = 0;
@@ -157,12 +175,16 @@ void LzmaCore::StartRange(const uint8_t*& in) {
 size_t LzmaCore::Room() {
   if (pos_ < capacity_) return capacity_ - pos_;
   if (capacity_ < limit_) {
-    const size_t grown = std::min(limit_, std::max<size_t>(capacity_ * 2, size_t{1} << 16));
+    // Fourfold steps copy and fault in a third of the output once more, not
+    // all of it, and the old window beside the new one at the last step is a
+    // quarter of the limit rather than a half.
+    const size_t grown = std::min(limit_, std::max<size_t>(capacity_ * 4, size_t{1} << 16));
     // Left uninitialized: only bytes already written are ever read.
     std::unique_ptr<uint8_t[]> bigger(new uint8_t[grown]);
     if (pos_ != 0) std::memcpy(bigger.get(), window_.get(), pos_);
     window_ = std::move(bigger);
     capacity_ = grown;
+    if (pos_ == 0) ClearLastByte();
   } else {
     pos_base_ += static_cast<uint32_t>(capacity_);
     pos_ = 0;
@@ -172,13 +194,33 @@ size_t LzmaCore::Room() {
 }
 
 // Copies length bytes from distance back; the destination never wraps, the
-// source may.
+// source may. Until the window wraps, the bytes after the write position are
+// not history yet, so a copy may run up to 15 bytes past its end in whole
+// steps of 16 (or 8 when the source is closer).
 static __attribute__((always_inline)) inline void CopyMatch(uint8_t* dict, size_t capacity,
-                                                            size_t& pos, size_t distance,
-                                                            size_t length) {
+                                                            bool full, size_t& pos,
+                                                            size_t distance, size_t length) {
   size_t src = pos >= distance ? pos - distance : pos + capacity - distance;
   uint8_t* dst = dict + pos;
   pos += length;
+  if (LZMA_LIKELY(!full && distance >= 8 && capacity - pos >= 16 && src < pos - length)) {
+    const uint8_t* from = dict + src;
+    uint8_t* const end = dict + pos;
+    if (distance >= 16) {
+      do {
+        std::memcpy(dst, from, 16);
+        dst += 16;
+        from += 16;
+      } while (dst < end);
+    } else {
+      do {
+        std::memcpy(dst, from, 8);
+        dst += 8;
+        from += 8;
+      } while (dst < end);
+    }
+    return;
+  }
   if (LZMA_LIKELY(src + length <= capacity)) {
     const uint8_t* from = dict + src;
     if (distance >= 8 && src < pos - length) {
@@ -204,7 +246,7 @@ LzmaCore::Stop LzmaCore::Decode(const uint8_t*& in_ref, const uint8_t* in_limit,
   size_t pos = pos_;
   if (pending_len_ != 0) {
     const size_t count = std::min<size_t>(pending_len_, out_limit - pos);
-    CopyMatch(window_.get(), capacity_, pos, size_t{reps_[0]} + 1, count);
+    CopyMatch(window_.get(), capacity_, full_, pos, size_t{reps_[0]} + 1, count);
     pending_len_ -= static_cast<uint32_t>(count);
   }
 
@@ -213,8 +255,10 @@ LzmaCore::Stop LzmaCore::Decode(const uint8_t*& in_ref, const uint8_t* in_limit,
   const size_t capacity = capacity_;
   const bool full = full_;
   const uint32_t pos_base = pos_base_;
-  const unsigned lc = lc_;
-  const uint32_t lp_mask = (1u << lp_) - 1;
+  // The literal context: the low lp bits of the position above the high lc
+  // bits of the previous byte.
+  const uint32_t literal_mask = (0x100u << lp_) - 1;
+  const unsigned literal_shift = 8 - lc_;
   const uint32_t pb_mask = (1u << pb_) - 1;
   uint32_t range = range_, code = code_, bound;
   uint32_t state = state_;
@@ -229,32 +273,36 @@ LzmaCore::Stop LzmaCore::Decode(const uint8_t*& in_ref, const uint8_t* in_limit,
     RC_BOUND(prob);
     if (LZMA_LIKELY(code < bound)) {
       RC_UPDATE_0(prob);
-      const uint32_t prev = pos != 0 ? dict[pos - 1] : (full ? dict[capacity - 1] : 0);
+      const uint32_t prev = dict[(pos != 0 ? pos : capacity) - 1];
       uint16_t* const lit =
-          probs + kLiteral + 0x300 * (((processed & lp_mask) << lc) + (prev >> (8 - lc)));
+          probs + kLiteral + 0x300 * ((((processed << 8) | prev) & literal_mask) >> literal_shift);
       uint32_t sym = 1;
       if (state >= kLiteralStates) {
         // State >= 7 follows a match whose distance was checked, and a
         // dictionary reset clears the state, so rep0 lies inside the window.
         const size_t distance = size_t{rep0} + 1;
         uint32_t match_byte = dict[pos >= distance ? pos - distance : pos + capacity - distance];
+        // offset is 0x100 while the decoded bits equal the match byte's, 0
+        // after the first difference; the one branch per bit is the decoded
+        // bit itself, and the probabilities used fall back to the plain tree.
+        uint32_t offset = 0x100;
         do {
-          const uint32_t match_bit = (match_byte >> 7) & 1;
           match_byte <<= 1;
-          uint16_t* p = lit + ((1 + match_bit) << 8) + sym;
+          const uint32_t matching = offset;
+          offset &= match_byte;
+          uint16_t* p = lit + offset + matching + sym;
           RC_BOUND(p);
           if (code < bound) {
             RC_UPDATE_0(p);
             sym += sym;
-            if (match_bit) break;
+            offset ^= matching;
           } else {
             RC_UPDATE_1(p);
             sym += sym + 1;
-            if (!match_bit) break;
           }
         } while (sym < 0x100);
       }
-      while (sym < 0x100) RC_TREE_STEP(lit, sym);
+      while (sym < 0x100) RC_TREE_STEP_SELECT(lit, sym);
       dict[pos++] = static_cast<uint8_t>(sym);
       state = kStateAfterLiteral[state];
       continue;
@@ -363,7 +411,7 @@ LzmaCore::Stop LzmaCore::Decode(const uint8_t*& in_ref, const uint8_t* in_limit,
 
     const size_t length = len + 2;
     const size_t count = std::min(length, out_limit - pos);
-    CopyMatch(dict, capacity, pos, size_t{rep0} + 1, count);
+    CopyMatch(dict, capacity, full, pos, size_t{rep0} + 1, count);
     pending_len_ = static_cast<uint32_t>(length - count);
   }
 

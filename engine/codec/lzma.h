@@ -61,6 +61,7 @@ class LzmaCore {
     assert(pos_ == 0 && capacity >= limit_);
     window_ = std::move(window);
     capacity_ = limit_;
+    ClearLastByte();
   }
 
   const uint8_t* window() const { return window_.get(); }
@@ -72,6 +73,12 @@ class LzmaCore {
   uint32_t pending_match() const { return pending_len_; }
 
  private:
+  // The byte before position 0 is the last of the window once it wrapped,
+  // and 0 before that: the window's last byte stands in for it until then.
+  void ClearLastByte() {
+    if (capacity_ != 0) window_[capacity_ - 1] = 0;
+  }
+
   std::vector<uint16_t> probs_;
   unsigned lc_ = 0, lp_ = 0, pb_ = 0;
   uint32_t range_ = 0, code_ = 0;

@@ -6,9 +6,9 @@
 
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <vector>
 
+#include "engine/codec/large_pages.h"
 #include "engine/codec/stream.h"
 
 namespace cindral::codec::ppmd {
@@ -93,7 +93,7 @@ class Arena {
       : sizes_(tables),
         size_(size),
         align_(4 - (size & 3)),
-        memory_(new uint8_t[align_ + size + slack]),
+        memory_(static_cast<uint8_t*>(AllocateLarge(size_t{align_} + size + slack))),
         base_(memory_.get()) {}
 
   uint32_t Ref(const void* p) const { return uint32_t(static_cast<const uint8_t*>(p) - base_); }
@@ -160,7 +160,7 @@ class Arena {
   const SharedTables& sizes_;
   uint32_t size_;
   uint32_t align_;
-  std::unique_ptr<uint8_t[]> memory_;
+  LargeBytes memory_;
   uint8_t* base_;
   uint8_t* text_ = nullptr;
   uint8_t* units_start_ = nullptr;
@@ -277,20 +277,25 @@ class ByteSource {
   explicit ByteSource(InStream& source) : source_(source), buffer_(1 << 16) {}
 
   uint8_t Next() {
-    if (next_ == end_) {
-      const size_t got = source_.Read(buffer_.data(), buffer_.size());
-      next_ = buffer_.data();
-      end_ = next_ + got;
-      if (got == 0) {
-        ++overrun_;
-        return 0;
-      }
-    }
+    if (next_ == end_) return Refill();
     return *next_++;
   }
   uint64_t overrun() const { return overrun_; }
 
  private:
+  // Out of line, so that Next stays small enough to inline into the range
+  // decoders' normalisation.
+  [[gnu::noinline]] uint8_t Refill() {
+    const size_t got = source_.Read(buffer_.data(), buffer_.size());
+    next_ = buffer_.data();
+    end_ = next_ + got;
+    if (got == 0) {
+      ++overrun_;
+      return 0;
+    }
+    return *next_++;
+  }
+
   InStream& source_;
   std::vector<uint8_t> buffer_;
   const uint8_t* next_ = nullptr;

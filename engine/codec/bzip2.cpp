@@ -9,7 +9,6 @@
 #include <thread>
 #include <vector>
 
-#include "engine/codec/large_pages.h"
 #include "engine/codec/worker_threads.h"
 
 namespace cindral::codec {
@@ -171,11 +170,8 @@ class Bzip2Decoder::BitReader {
   bool source_end_ = false;
 };
 
-// The inverse BWT follows these links at random over the whole block.
-using Links = std::vector<uint32_t, LargeAllocator<uint32_t>>;
-
 struct Bzip2Decoder::Block {
-  Links tt;
+  std::vector<uint32_t> tt;
   std::vector<uint8_t> selectors;
   HuffmanTable tables[kMaxGroups];
   uint32_t size = 0;
@@ -198,15 +194,15 @@ namespace {
 // are kept, enough for every block in flight on a pool's threads.
 class SpareLinks {
  public:
-  Links Take() {
+  std::vector<uint32_t> Take() {
     std::lock_guard lock(mutex_);
     if (spares_.empty()) return {};
-    Links links = std::move(spares_.back());
+    std::vector<uint32_t> links = std::move(spares_.back());
     spares_.pop_back();
     return links;
   }
 
-  void Give(Links&& links) {
+  void Give(std::vector<uint32_t>&& links) {
     if (links.empty()) return;
     std::lock_guard lock(mutex_);
     if (spares_.size() < kMaxSpares) spares_.push_back(std::move(links));
@@ -215,7 +211,7 @@ class SpareLinks {
  private:
   static constexpr size_t kMaxSpares = 4;
   std::mutex mutex_;
-  std::vector<Links> spares_;
+  std::vector<std::vector<uint32_t>> spares_;
 };
 
 SpareLinks& Spares() {

@@ -6,9 +6,9 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
-#include "engine/codec/large_pages.h"
 #include "engine/codec/stream.h"
 
 namespace cindral::codec::ppmd {
@@ -93,7 +93,7 @@ class Arena {
       : sizes_(tables),
         size_(size),
         align_(4 - (size & 3)),
-        memory_(static_cast<uint8_t*>(AllocateLarge(size_t{align_} + size + slack))),
+        memory_(new uint8_t[align_ + size + slack]),
         base_(memory_.get()) {}
 
   uint32_t Ref(const void* p) const { return uint32_t(static_cast<const uint8_t*>(p) - base_); }
@@ -160,7 +160,7 @@ class Arena {
   const SharedTables& sizes_;
   uint32_t size_;
   uint32_t align_;
-  LargeBytes memory_;
+  std::unique_ptr<uint8_t[]> memory_;
   uint8_t* base_;
   uint8_t* text_ = nullptr;
   uint8_t* units_start_ = nullptr;

@@ -93,6 +93,8 @@ def markdown(results):
         "faster)." % (m["threads"], results["runs"]),
         "- Load average (1, 5, 15 min): %s at the start (%s), %s at the end (%s)." % (
             results["load_start"], results["started"], results["load_end"], results["finished"]),
+        "- Transparent huge pages: %s for every contender (on Windows neither program gets "
+        "large pages without a privilege)." % results.get("huge_pages", "as the system sets them"),
         "- Memory: a native run's peak resident set as the kernel counts it (/usr/bin/time -f %M); a Wine run's "
         "peak of the summed resident sets of every process of its session (all Windows "
         "processes it starts), sampled every 50 ms, without the shared wineserver.",

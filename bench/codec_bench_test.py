@@ -54,6 +54,18 @@ class CodecBenchTest(unittest.TestCase):
             result = run("inflate", implementation, self.root / "streams")
             self.assertEqual(result.returncode, 0, result.stderr)
 
+    def test_every_encoder_round_trips_the_tree_at_a_fast_and_a_slow_level(self):
+        raw = sum(path.stat().st_size for path in (self.root / "tree").rglob("*.txt"))
+        for implementation in ("ours", "zlib", "libdeflate"):
+            for level in (1, 9):
+                out = self.root / ("deflate-%s-%d" % (implementation, level))
+                result = run("deflate", implementation, level, self.root / "tree", out)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                report = json.loads(result.stdout)
+                self.assertEqual(report["raw"], raw)
+                self.assertEqual(report["packed"], out.stat().st_size)
+                self.assertLess(report["packed"], raw // 2)
+
     def test_a_wrong_decode_fails_instead_of_being_timed(self):
         # The original beside the archive no longer matches what it holds.
         changed = self.root / "changed"

@@ -43,7 +43,8 @@ def rows(results):
         by_name = {c["name"]: c for c in measurement["contenders"]}
         for comparison in measurement["comparisons"]:
             subject, baseline = by_name[comparison["subject"]], by_name[comparison["baseline"]]
-            ratio = ratio_of_medians(subject["seconds"], baseline["seconds"])
+            ratio = ratio_of_medians(subject["seconds"], baseline["seconds"]) * comparison.get(
+                "work", 1)
             size_ratio = (subject["size"] / baseline["size"]
                           if subject.get("size") and baseline.get("size") else None)
             out.append({

@@ -28,6 +28,20 @@ class RatioTest(unittest.TestCase):
         self.assertLess(report.ratio_of_medians([2.0, 2.0, 2.0], [1.0, 1.0, 1.0]), 1)
 
 
+class ControlTest(unittest.TestCase):
+    def test_runs_at_once_scale_by_their_work_and_fail_with_any_run(self):
+        measurement = {"group": "codecs", "name": "BZip2", "data_bytes": 1, "contenders": [
+            contender("one", [1.0, 1.0, 1.0]), contender("two at once", [1.6, 1.6, 1.6])],
+            "comparisons": [{"subject": "two at once", "baseline": "one", "work": 2}]}
+        [row] = report.rows({"measurements": [measurement]})
+        self.assertAlmostEqual(row["ratio"], 1.25)
+        self.assertEqual(subprocess.run(suite.at_once(2, ["true"])).returncode, 0)
+        with tempfile.TemporaryDirectory() as folder:
+            # Exactly one of the two makes the folder; the other fails.
+            one_fails = suite.at_once(2, ["mkdir", Path(folder) / "once"])
+            self.assertNotEqual(subprocess.run(one_fails, stderr=subprocess.DEVNULL).returncode, 0)
+
+
 class VerdictTest(unittest.TestCase):
     def test_speed_target_holds_at_the_limit_and_fails_below(self):
         comparison = {"min_ratio": 1.8}

@@ -1,7 +1,9 @@
-// Deflate encoding through zlib, one piece at a time. A long input is cut
-// into pieces that are compressed independently (each primed with the input
-// just before it) and simply concatenated, so pieces can be compressed on
-// several threads and the result is still one valid Deflate stream.
+// Deflate encoding (RFC 1951), one piece at a time. A long input is cut into
+// pieces that are compressed independently (each primed with the input just
+// before it) and simply concatenated, so pieces can be compressed on several
+// threads and the result is still one valid Deflate stream. Levels 1 to 9
+// trade speed for size: greedy matching up to 3, lazy up to 6, then a
+// deeper search looking two positions ahead.
 #pragma once
 
 #include <cstdint>
@@ -21,8 +23,9 @@ constexpr size_t kDeflateWindow = 32768;
 void DeflatePiece(std::span<const uint8_t> dictionary, std::span<const uint8_t> data, int level,
                   bool last, std::vector<uint8_t>& out);
 
-// Compresses data as one whole stream at level; the result may be larger
-// than data (the caller then stores the data instead).
+// Compresses data as one whole stream at level; the result may be a few
+// bytes larger than data (the caller then stores the data instead). The
+// bytes depend only on data and level.
 std::vector<uint8_t> DeflateWhole(std::span<const uint8_t> data, int level);
 
 }  // namespace cindral::codec

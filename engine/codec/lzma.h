@@ -55,6 +55,13 @@ class LzmaCore {
   // Hands over the window; position() bytes of it are the output, as long
   // as the window never wrapped (the limit holds the whole output).
   std::unique_ptr<uint8_t[]> TakeWindow() { return std::move(window_); }
+  // Before any output: decodes into window, which holds at least the limit,
+  // instead of growing a fresh one (its pages are already mapped).
+  void AdoptWindow(std::unique_ptr<uint8_t[]> window, [[maybe_unused]] size_t capacity) {
+    assert(pos_ == 0 && capacity >= limit_);
+    window_ = std::move(window);
+    capacity_ = limit_;
+  }
 
   const uint8_t* window() const { return window_.get(); }
   size_t position() const { return pos_; }

@@ -10,6 +10,13 @@
 #include "engine/format/sevenz/sevenz_folder.h"
 
 namespace cindral::format::sevenz {
+namespace {
+
+// A folder needed up to this many bytes takes about a millisecond to decode,
+// several times what handing it to the pool costs under Wine.
+constexpr uint64_t kDecodeAheadFrom = uint64_t{64} << 10;
+
+}  // namespace
 
 // A folder decoded by a task of the job's pool into a bounded queue of
 // chunks. The queue lives apart from the stream, shared with the task, so a
@@ -125,33 +132,41 @@ FolderPrefetcher::FolderPrefetcher(ArchiveSource& source, const StreamsInfo& str
   });
   if (any_encrypted) keys_.AskPassword();
   pool_.emplace(threads_);
-  while (ahead_.size() < threads_ && started_ < requests_.size()) StartNext();
+  StartAhead();
 }
 
 FolderPrefetcher::~FolderPrefetcher() = default;
 
-void FolderPrefetcher::StartNext() {
-  const FolderRequest& request = requests_[started_++];
-  const DecodeContext context{1, &keys_};
-  ahead_.push_back(std::make_unique<DecodeAheadStream>(
-      *pool_, source_, streams_, streams_.folders[request.folder], request.length, context));
+// Starts the next large folders not yet opened, up to one per thread.
+void FolderPrefetcher::StartAhead() {
+  considered_ = std::max(considered_, opened_);
+  for (; ahead_.size() < threads_ && considered_ < requests_.size(); ++considered_) {
+    const FolderRequest& request = requests_[considered_];
+    if (request.length < kDecodeAheadFrom) continue;
+    const DecodeContext context{1, &keys_};
+    ahead_.push_back({considered_, std::make_unique<DecodeAheadStream>(
+                                       *pool_, source_, streams_, streams_.folders[request.folder],
+                                       request.length, context)});
+  }
 }
 
 codec::InStream& FolderPrefetcher::Open(uint32_t folder) {
   current_decoder_.reset();
   current_ahead_.reset();
-  if (ahead_.empty()) {
-    // One folder, or one thread: decode in place, giving the coders every thread.
-    ++started_;
-    const DecodeContext context{threads_, &keys_};
-    current_decoder_ =
-        std::make_unique<FolderDecoder>(source_, streams_, streams_.folders[folder], context);
-    return current_decoder_->Output();
+  const size_t request = opened_++;
+  if (!ahead_.empty() && ahead_.front().request == request) {
+    current_ahead_ = std::move(ahead_.front().stream);
+    ahead_.pop_front();
+    StartAhead();
+    return *current_ahead_;
   }
-  current_ahead_ = std::move(ahead_.front());
-  ahead_.pop_front();
-  if (started_ < requests_.size()) StartNext();
-  return *current_ahead_;
+  // In place: without a pool (one folder, or one thread) the coders get every
+  // thread; beside one, the pool's threads are busy with the folders ahead.
+  const DecodeContext context{pool_ ? 1 : threads_, &keys_};
+  current_decoder_ =
+      std::make_unique<FolderDecoder>(source_, streams_, streams_.folders[folder], context);
+  if (pool_) StartAhead();
+  return current_decoder_->Output();
 }
 
 }  // namespace cindral::format::sevenz

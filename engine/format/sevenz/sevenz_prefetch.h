@@ -1,7 +1,9 @@
 // Hands out the decoded bytes of the folders an extraction needs, in order.
 // With several threads, the next folders are decoded ahead by one pool of
 // threads started once for the whole extraction, each folder at most a few
-// megabytes ahead of the reader.
+// megabytes ahead of the reader. Small folders are decoded in place: handing
+// one to another thread costs more than decoding it, most of all under Wine,
+// where every wait and wake is a call to its server.
 #pragma once
 
 #include <cstdint>
@@ -38,19 +40,25 @@ class FolderPrefetcher {
   codec::InStream& Open(uint32_t folder);
 
  private:
-  void StartNext();
+  struct Ahead {
+    size_t request;
+    std::unique_ptr<DecodeAheadStream> stream;
+  };
+
+  void StartAhead();
 
   ArchiveSource& source_;
   const StreamsInfo& streams_;
   std::vector<FolderRequest> requests_;
   KeyCache& keys_;
   unsigned threads_;
-  size_t started_ = 0;
+  size_t opened_ = 0;      // requests opened so far
+  size_t considered_ = 0;  // requests looked at for decoding ahead
   // Before the streams: their tasks are cancelled before the pool waits for them.
   std::optional<codec::ThreadPool> pool_;
   std::unique_ptr<FolderDecoder> current_decoder_;
   std::unique_ptr<DecodeAheadStream> current_ahead_;
-  std::deque<std::unique_ptr<DecodeAheadStream>> ahead_;
+  std::deque<Ahead> ahead_;
 };
 
 }  // namespace cindral::format::sevenz

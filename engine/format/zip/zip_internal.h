@@ -108,7 +108,8 @@ class WinZipAesDecoder final : public codec::InStream {
 
 // The decoder of entry's compression method over its packed bytes, or null
 // for stored data. Throws codec::Unsupported for methods not built in.
+// threads: how many a decoder that splits its stream into blocks may use.
 std::unique_ptr<codec::InStream> MakeDecoder(const Entry& entry, uint64_t size,
-                                             codec::InStream& packed);
+                                             codec::InStream& packed, unsigned threads = 1);
 
 }  // namespace cindral::format::zip

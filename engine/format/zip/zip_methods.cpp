@@ -50,7 +50,8 @@ class ZipLzmaDecoder final : public codec::InStream {
 }  // namespace
 
 std::unique_ptr<codec::InStream> MakeDecoder(const Entry& entry, [[maybe_unused]] uint64_t size,
-                                             codec::InStream& packed) {
+                                             codec::InStream& packed,
+                                             [[maybe_unused]] unsigned threads) {
   switch (entry.method) {
     case kMethodStore:
       return nullptr;
@@ -60,7 +61,7 @@ std::unique_ptr<codec::InStream> MakeDecoder(const Entry& entry, [[maybe_unused]
       return std::make_unique<codec::InflateDecoder>(packed, codec::DeflateVariant::kDeflate64);
 #ifdef CINDRAL_ZIP_BZIP2
     case kMethodBzip2:
-      return std::make_unique<codec::Bzip2Decoder>(packed);
+      return std::make_unique<codec::Bzip2Decoder>(packed, threads);
 #endif
 #ifdef CINDRAL_ZIP_LZMA
     case kMethodLzma: {

@@ -26,11 +26,12 @@ constexpr uint64_t kProgressStep = uint64_t{4} << 20;
 // together, well inside the smallest memory limit a worker is given.
 constexpr uint64_t kDecodeAheadBudget = uint64_t{64} << 20;
 constexpr size_t kMaxDecodedAhead = 64;
+// Buffers of entries already written, kept for the next ones: a fresh buffer
+// costs a page fault every 4 KiB, as much as a fifth of inflating into it.
+constexpr size_t kMaxSpareBuffers = 4;
 constexpr uint64_t kDecodeAheadFrom = uint64_t{64} << 10;
-// The writer waits for an entry still being decoded ahead only when it is at
-// least this large: a smaller one it decodes itself sooner than a waiting
-// thread is woken on a busy machine.
-constexpr uint64_t kWaitForEntriesFrom = uint64_t{1} << 20;
+// Packed bzip2 data of this size holds a few blocks at least.
+constexpr uint64_t kSplitBlocksFrom = uint64_t{1} << 20;
 
 // A byte range of the archive, read through a buffer.
 class RangeStream final : public codec::InStream {
@@ -147,6 +148,7 @@ struct AheadEntry {
   bool started = false;
   bool done = false;
   bool claimed = false;  // the writer took it back to extract in place
+  bool keep_bytes = true;
   OperationResult result = OperationResult::kDataError;
   std::vector<uint8_t> bytes;
 };
@@ -166,11 +168,16 @@ class ZipReader final : public ArchiveReader {
 
  private:
   class DecodeAhead;
+  // Whether entries decoded ahead keep their bytes for the sink; a test
+  // only checks them.
+  enum class AheadOutput { kBytes, kCheckOnly };
 
   // progress and password may be null where the entry needs neither, as
   // entries decoded ahead do.
   OperationResult ExtractItem(uint32_t index, codec::OutStream* out, Progress* progress,
-                              PasswordCache* password, std::span<uint8_t> buffer) const;
+                              PasswordCache* password, std::span<uint8_t> buffer,
+                              unsigned threads = 1) const;
+  unsigned BlockThreads(uint32_t index) const;
   static void WriteDecoded(const AheadEntry& entry, codec::OutStream* out, Progress& progress);
   uint64_t DataStart(const Entry& entry) const;
   std::vector<bool> SharedRanges(std::span<const uint32_t> indices);
@@ -211,8 +218,8 @@ bool ZipReader::MayDecodeAhead(uint32_t index) const {
 class ZipReader::DecodeAhead {
  public:
   DecodeAhead(const ZipReader& reader, std::span<const uint32_t> indices,
-              const std::vector<bool>& shared, unsigned threads)
-      : reader_(reader), indices_(indices), shared_(shared), pool_(threads) {}
+              const std::vector<bool>& shared, unsigned threads, AheadOutput output)
+      : reader_(reader), indices_(indices), shared_(shared), output_(output), pool_(threads) {}
 
   // The entry at position, decoded, or null when the writer extracts it in
   // place. Positions are taken in increasing order.
@@ -220,11 +227,11 @@ class ZipReader::DecodeAhead {
     Schedule(position);
     if (ahead_.empty() || ahead_.front().position != position) return nullptr;
     std::shared_ptr<AheadEntry> entry = std::move(ahead_.front().entry);
+    in_flight_ -= ahead_.front().charge;
     ahead_.pop_front();
-    in_flight_ -= entry->size;
     {
       std::unique_lock lock(entry->mutex);
-      if (!entry->done && (!entry->started || entry->size < kWaitForEntriesFrom))
+      if (!entry->done && !entry->started)
         entry->claimed = true;
       else
         entry->done_changed.wait(lock, [&] { return entry->done; });
@@ -233,11 +240,41 @@ class ZipReader::DecodeAhead {
     return entry->claimed ? nullptr : entry;
   }
 
+  // Takes back the buffer of an entry the sink has been given.
+  void Recycle(std::vector<uint8_t>&& bytes) {
+    if (bytes.capacity() == 0 || spares_.size() == kMaxSpareBuffers) return;
+    bytes.clear();
+    held_ += bytes.capacity();
+    spares_.push_back(std::move(bytes));
+  }
+
  private:
   struct Scheduled {
     size_t position;
     std::shared_ptr<AheadEntry> entry;
+    uint64_t charge;  // bytes of the budget it holds
   };
+
+  // Spares count against the budget too; they go first when it is short.
+  bool Fits(uint64_t size) {
+    if (in_flight_ + held_ + size <= kDecodeAheadBudget) return true;
+    spares_.clear();
+    held_ = 0;
+    return in_flight_ + size <= kDecodeAheadBudget;
+  }
+
+  // The smallest spare that holds size bytes, or an empty buffer.
+  std::vector<uint8_t> TakeSpare(uint64_t size) {
+    auto best = spares_.end();
+    for (auto it = spares_.begin(); it != spares_.end(); ++it)
+      if (it->capacity() >= size && (best == spares_.end() || it->capacity() < best->capacity()))
+        best = it;
+    if (best == spares_.end()) return {};
+    std::vector<uint8_t> bytes = std::move(*best);
+    spares_.erase(best);
+    held_ -= bytes.capacity();
+    return bytes;
+  }
 
   void Schedule(size_t from) {
     next_ = std::max(next_, from);
@@ -247,13 +284,17 @@ class ZipReader::DecodeAhead {
         ++next_;
         continue;
       }
-      const uint64_t size = reader_.directory_.items[index].size;
-      if (in_flight_ + size > kDecodeAheadBudget) return;  // fits once those ahead are taken
+      const uint64_t size =
+          output_ == AheadOutput::kBytes ? reader_.directory_.items[index].size : 0;
+      if (!Fits(size)) return;  // fits once those ahead are taken
       auto entry = std::make_shared<AheadEntry>();
       entry->index = index;
-      entry->size = size;
-      in_flight_ += size;
-      ahead_.push_back({next_++, entry});
+      entry->size = reader_.directory_.items[index].size;
+      entry->keep_bytes = output_ == AheadOutput::kBytes;
+      if (entry->keep_bytes) entry->bytes = TakeSpare(size);
+      const uint64_t charge = std::max<uint64_t>(size, entry->bytes.capacity());
+      in_flight_ += charge;
+      ahead_.push_back({next_++, entry, charge});
       pool_.Submit([&reader = reader_, entry] { Decode(reader, *entry); });
     }
   }
@@ -266,11 +307,14 @@ class ZipReader::DecodeAhead {
     }
     OperationResult result;
     try {
-      entry.bytes.reserve(static_cast<size_t>(entry.size));
-      MemoryOutStream out(entry.bytes);
+      std::optional<MemoryOutStream> out;
+      if (entry.keep_bytes) {
+        entry.bytes.reserve(static_cast<size_t>(entry.size));
+        out.emplace(entry.bytes);
+      }
       std::vector<uint8_t> buffer(
           static_cast<size_t>(std::min<uint64_t>(kBufferSize, entry.size + 1)));
-      result = reader.ExtractItem(entry.index, &out, nullptr, nullptr, buffer);
+      result = reader.ExtractItem(entry.index, out ? &*out : nullptr, nullptr, nullptr, buffer);
     } catch (...) {
       result = OperationResult::kDataError;  // retried in place, where it is reported
     }
@@ -283,9 +327,12 @@ class ZipReader::DecodeAhead {
   const ZipReader& reader_;
   std::span<const uint32_t> indices_;
   const std::vector<bool>& shared_;
+  const AheadOutput output_;
   std::deque<Scheduled> ahead_;
   size_t next_ = 0;  // the next position to consider
   uint64_t in_flight_ = 0;
+  std::vector<std::vector<uint8_t>> spares_;
+  uint64_t held_ = 0;  // the spares' capacity
   codec::ThreadPool pool_;  // last: its tasks have ended before the rest goes
 };
 
@@ -307,7 +354,9 @@ void ZipReader::Extract(std::span<const uint32_t> indices, bool test, ExtractSin
   Progress progress(sink);
   PasswordCache password(sink);
   std::optional<DecodeAhead> ahead;
-  if (threads_ > 1 && indices.size() > 1) ahead.emplace(*this, indices, shared, threads_);
+  if (threads_ > 1 && indices.size() > 1)
+    ahead.emplace(*this, indices, shared, threads_,
+                  test ? AheadOutput::kCheckOnly : AheadOutput::kBytes);
   for (size_t position = 0; position < indices.size(); ++position) {
     const uint32_t index = indices[position];
     codec::OutStream* out = sink.BeginItem(index);
@@ -319,9 +368,13 @@ void ZipReader::Extract(std::span<const uint32_t> indices, bool test, ExtractSin
       const std::shared_ptr<AheadEntry> decoded = ahead ? ahead->Take(position) : nullptr;
       if (decoded && decoded->result == OperationResult::kOk) {
         WriteDecoded(*decoded, out, progress);
+        ahead->Recycle(std::move(decoded->bytes));
         result = OperationResult::kOk;
       } else {
-        result = ExtractItem(index, out, &progress, &password, buffer_);
+        // Entries the pool may take are left to it; the others may use every
+        // thread on their own blocks.
+        const unsigned threads = ahead && MayDecodeAhead(index) ? 1 : BlockThreads(index);
+        result = ExtractItem(index, out, &progress, &password, buffer_, threads);
       }
     }
     progress.FinishItem(item_end);
@@ -403,8 +456,17 @@ uint32_t ZipReader::Copy(codec::InStream& in, codec::OutStream* out, uint64_t si
   return crc;
 }
 
+// A bzip2 stream of several blocks decodes them on every thread; shorter
+// streams and other methods have nothing to split.
+unsigned ZipReader::BlockThreads(uint32_t index) const {
+  const bool blocks = directory_.entries[index].method == kMethodBzip2 &&
+                      directory_.items[index].packed_size.value_or(0) >= kSplitBlocksFrom;
+  return blocks ? threads_ : 1;
+}
+
 OperationResult ZipReader::ExtractItem(uint32_t index, codec::OutStream* out, Progress* progress,
-                                       PasswordCache* password, std::span<uint8_t> buffer) const {
+                                       PasswordCache* password, std::span<uint8_t> buffer,
+                                       unsigned threads) const {
   const Item& item = directory_.items[index];
   const Entry& entry = directory_.entries[index];
   if (entry.overlaps) return OperationResult::kDataError;
@@ -454,7 +516,7 @@ OperationResult ZipReader::ExtractItem(uint32_t index, codec::OutStream* out, Pr
     // Some writers give empty entries (folders mostly) a method but no data.
     const bool no_data = compressed_size == 0 && item.size == 0;
     const std::unique_ptr<codec::InStream> decoder =
-        no_data ? nullptr : MakeDecoder(entry, item.size, *packed);
+        no_data ? nullptr : MakeDecoder(entry, item.size, *packed, threads);
     const uint32_t crc = Copy(decoder ? *decoder : *packed, out, item.size, progress, buffer);
     if (aes) aes->Finish();
     if (entry.check_crc && crc != item.crc) {

@@ -30,10 +30,10 @@ constexpr uint32_t kEarliestDosTime = (1 << 5 | 1) << 16;
 constexpr size_t kPooledEntryMin = 16 * 1024;
 
 // Archive levels follow the archiver convention where 5 is "normal": a ratio
-// within a few percent of the best Deflate can give. zlib's level 5 falls
-// short of that and its level 8 costs three times the time for one percent
-// more, so "normal" is zlib's default, 6.
-int ZlibLevel(int archive_level) {
+// within a few percent of the best Deflate can give. The encoder's level 5
+// falls short of that and its level 8 costs three times the time for one
+// percent more, so "normal" is its level 6.
+int DeflateLevel(int archive_level) {
   static constexpr int kLevels[10] = {0, 1, 2, 4, 5, 6, 7, 8, 9, 9};
   return kLevels[archive_level];
 }
@@ -213,7 +213,7 @@ class ZipWriter {
       : source_(source),
         target_(target),
         options_(options),
-        zlib_level_(ZlibLevel(options.level)),
+        deflate_level_(DeflateLevel(options.level)),
         seekable_(target.CanSeek()) {
     if (options_.threads > 1) pool_.emplace(options_.threads);
   }
@@ -308,9 +308,9 @@ class ZipWriter {
         static_cast<uint32_t>(crc32(0, piece.raw.data(), static_cast<uInt>(piece.raw.size())));
     if (options_.level == 0 || piece.raw.empty()) return;
     if (piece.first && piece.last) {
-      piece.encoded = codec::DeflateWhole(piece.raw, zlib_level_);
+      piece.encoded = codec::DeflateWhole(piece.raw, deflate_level_);
     } else {
-      codec::DeflatePiece(piece.dictionary, piece.raw, zlib_level_, piece.last, piece.encoded);
+      codec::DeflatePiece(piece.dictionary, piece.raw, deflate_level_, piece.last, piece.encoded);
     }
   }
 
@@ -454,7 +454,7 @@ class ZipWriter {
   WriteSource& source_;
   WriteTarget& target_;
   const WriteOptions options_;
-  const int zlib_level_;
+  const int deflate_level_;
   const bool seekable_;
   std::vector<Entry> entries_;
   std::deque<Piece> pieces_;

@@ -1,5 +1,6 @@
 // Hand-made archives: the layouts and fields the oracle tools do not write on
 // request, and hostile ones.
+#include <bzlib.h>
 #include <gtest/gtest.h>
 
 #include "engine/codec/crypto.h"
@@ -570,6 +571,40 @@ TEST(ZipExtractTest, EntryLargerThanTheDecodeAheadBudget) {
   ASSERT_EQ(tested.results.size(), entries.size());
   for (const auto& [index, result] : tested.results) EXPECT_EQ(result, OperationResult::kOk);
   EXPECT_EQ(tested.completed.back(), big_size + 6 * 70000);
+}
+
+// A bzip2 entry of many blocks, alone or too large for the pool, decodes its
+// blocks on every thread: the same bytes and, when damaged, the same result.
+TEST(ZipExtractTest, BzipEntryOfManyBlocksOnEveryThread) {
+  std::string data(1200000, '\0');
+  uint32_t state = 2463534242u;  // fixed xorshift: barely compressible, so 12 blocks at level 1
+  for (char& byte : data) {
+    state ^= state << 13, state ^= state >> 17, state ^= state << 5;
+    byte = static_cast<char>(state >> 24);
+  }
+  std::string packed(data.size() + data.size() / 100 + 1000, '\0');
+  unsigned packed_size = static_cast<unsigned>(packed.size());
+  ASSERT_EQ(BZ2_bzBuffToBuffCompress(packed.data(), &packed_size, data.data(),
+                                     static_cast<unsigned>(data.size()), 1, 0, 0),
+            BZ_OK);
+  packed.resize(packed_size);
+  ASSERT_GE(packed.size(), size_t{1} << 20);  // long enough to be split
+  TestEntry entry = Stored("b.bin", data);
+  entry.method = kMethodBzip2;
+  entry.packed = packed;
+  TestEntry damaged = entry;
+  damaged.name = "damaged.bin";
+  (*damaged.packed)[packed.size() / 2] ^= 0x10;
+  for (const auto& entries : {std::vector{entry}, std::vector{entry, damaged}}) {
+    const auto reader = Open(BuildZip(entries));
+    const RecordingSink one = ExtractAll(*reader);
+    reader->SetThreadCount(2);
+    const RecordingSink two = ExtractAll(*reader);
+    EXPECT_EQ(one.results.at(0), OperationResult::kOk);
+    EXPECT_EQ(two.results, one.results);
+    EXPECT_TRUE(two.outputs == one.outputs);
+    EXPECT_EQ(two.outputs.at(0), data);
+  }
 }
 
 // A stop from the sink while later entries are being decoded ahead leaves

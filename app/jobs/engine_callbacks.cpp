@@ -93,12 +93,12 @@ HRESULT OpenCallback::CryptoGetTextPassword(BSTR* password) {
 // --- ExtractCallback --------------------------------------------------------
 
 ComPtr<ExtractCallback> ExtractCallback::Create(JobHost& host, std::wstring staging_root,
-                                                const std::vector<ExtractItem>* items) {
+                                                std::vector<ExtractItem>* items) {
   return ComPtr<ExtractCallback>::Adopt(new ExtractCallback(host, std::move(staging_root), items));
 }
 
 ExtractCallback::ExtractCallback(JobHost& host, std::wstring staging_root,
-                                 const std::vector<ExtractItem>* items)
+                                 std::vector<ExtractItem>* items)
     : host_(host),
       staging_root_(staging_root),
       items_(items),
@@ -146,13 +146,14 @@ ComPtr<abi::ISequentialOutStream> ExtractCallback::OpenItemStream(abi::UInt32 in
                                                                   abi::Int32 ask_mode) {
   if (items_ == nullptr || index >= items_->size())
     throw std::runtime_error("Archive item index out of range.");
-  const ExtractItem& item = (*items_)[index];
+  ExtractItem& item = (*items_)[index];
   host_.ReportCurrentItem(item.relative_path);
   if (ask_mode != abi::kAskExtract) return {};
 
   CheckStagingRelativePath(item.relative_path);
   if (item.is_folder) {
     staging_folders_.Guard(item.relative_path);
+    item.staged = true;
     return {};
   }
   const size_t separator = item.relative_path.rfind(L'\\');
@@ -166,9 +167,10 @@ ComPtr<abi::ISequentialOutStream> ExtractCallback::OpenItemStream(abi::UInt32 in
 HRESULT ExtractCallback::SetOperationResult(abi::Int32 result) {
   if (current_output_) {
     if (items_ != nullptr && current_index_ < items_->size()) {
-      const ExtractItem& item = (*items_)[current_index_];
+      ExtractItem& item = (*items_)[current_index_];
       if (item.time_known)
         SetFileTime(current_output_->File(), nullptr, nullptr, &item.modification_time);
+      item.staged = result == abi::kResultOk;
     }
     current_output_.Reset();
   }

@@ -28,6 +28,9 @@ struct ExtractItem {
   bool is_folder = false;
   FILETIME modification_time{};
   bool time_known = false;
+  // Set by ExtractCallback once the item is complete in the staging folder:
+  // a folder made, a file written and reported sound.
+  bool staged = false;
 };
 
 // One file or folder to be packed; position i is engine index i.
@@ -69,7 +72,7 @@ class ExtractCallback final
     : public ComObject<abi::IArchiveExtractCallback, abi::ICryptoGetTextPassword> {
  public:
   static ComPtr<ExtractCallback> Create(JobHost& host, std::wstring staging_root,
-                                        const std::vector<ExtractItem>* items);
+                                        std::vector<ExtractItem>* items);
 
   // The engine reported at least one item as not OK.
   bool HasFailedItem() const { return failed_; }
@@ -86,14 +89,14 @@ class ExtractCallback final
   HRESULT STDMETHODCALLTYPE CryptoGetTextPassword(BSTR* password) override;
 
  private:
-  ExtractCallback(JobHost& host, std::wstring staging_root, const std::vector<ExtractItem>* items);
+  ExtractCallback(JobHost& host, std::wstring staging_root, std::vector<ExtractItem>* items);
   ~ExtractCallback() override;
 
   ComPtr<abi::ISequentialOutStream> OpenItemStream(abi::UInt32 index, abi::Int32 ask_mode);
 
   JobHost& host_;
   std::wstring staging_root_;
-  const std::vector<ExtractItem>* items_;
+  std::vector<ExtractItem>* items_;
   GuardedFolderTree staging_folders_;
   ComPtr<Output> current_output_;
   abi::UInt32 current_index_ = 0;

@@ -3,6 +3,8 @@
 #include <winternl.h>
 
 #include <algorithm>
+#include <cstddef>
+#include <cstring>
 #include <stdexcept>
 #include <string_view>
 #include <vector>
@@ -27,16 +29,15 @@ constexpr ACCESS_MASK kHeldFolderAccess = FILE_READ_ATTRIBUTES | FILE_TRAVERSE;
 
 [[noreturn]] void Refuse(const char* message) { throw std::runtime_error(message); }
 
-// Asked of the open handle, so the answer is about the folder that is held,
-// whatever its path shows now.
 void RefuseUnlessPlainFolder(HANDLE handle) {
-  FILE_ATTRIBUTE_TAG_INFO info = {};
-  const bool queried =
-      GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof(info));
-  const DWORD kind =
-      info.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
-  if (!queried || kind != FILE_ATTRIBUTE_DIRECTORY)
-    Refuse("Reparse points in destination paths are blocked.");
+  if (!IsPlainFolder(handle)) Refuse("Reparse points in destination paths are blocked.");
+}
+
+// A separator would make the name a path that walks on from the folder it
+// is looked up in.
+bool IsSingleName(std::wstring_view name) {
+  return !name.empty() && name.size() <= 255 &&
+         name.find_first_of(L"\\/") == std::wstring_view::npos;
 }
 
 std::wstring AbsoluteNormalPath(const std::wstring& path) {
@@ -125,6 +126,14 @@ std::wstring MakeLongPath(const std::wstring& path) {
   return std::wstring(kLongPrefix) + normal;
 }
 
+bool IsPlainFolder(HANDLE handle) {
+  FILE_ATTRIBUTE_TAG_INFO info = {};
+  if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof(info)))
+    return false;
+  return (info.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
+         FILE_ATTRIBUTE_DIRECTORY;
+}
+
 HeldDirectories& HeldDirectories::operator=(HeldDirectories&& other) noexcept {
   if (this != &other) {
     CloseAll();
@@ -185,8 +194,7 @@ void GuardDirectoryChain(const std::wstring& path, MissingFolder missing, HeldDi
 
 UniqueHandle OpenNameInFolder(HANDLE parent, std::wstring_view name, NameKind kind,
                               ACCESS_MASK access, ULONG share, ULONG disposition, LONG& status) {
-  // A separator would make the name a path that walks on from parent.
-  if (name.empty() || name.size() > 255 || name.find_first_of(L"\\/") != std::wstring_view::npos) {
+  if (!IsSingleName(name)) {
     status = kStatusObjectNameInvalid;
     return UniqueHandle();
   }
@@ -204,6 +212,27 @@ UniqueHandle OpenNameInFolder(HANDLE parent, std::wstring_view name, NameKind ki
                         share, disposition, options, nullptr, 0);
   if (!NT_SUCCESS(status)) return UniqueHandle();
   return UniqueHandle(handle);
+}
+
+bool RenameIntoFolder(HANDLE item, HANDLE folder, std::wstring_view name, LONG& status) {
+  if (!IsSingleName(name)) {
+    status = kStatusObjectNameInvalid;
+    return false;
+  }
+  const size_t name_bytes = name.size() * sizeof(wchar_t);
+  // Never shorter than the record itself: a one-letter name would leave the
+  // buffer below the size the system checks for.
+  std::vector<unsigned char> buffer(std::max(
+      sizeof(FILE_RENAME_INFORMATION), offsetof(FILE_RENAME_INFORMATION, FileName) + name_bytes));
+  auto* rename = reinterpret_cast<FILE_RENAME_INFORMATION*>(buffer.data());
+  rename->ReplaceIfExists = FALSE;
+  rename->RootDirectory = folder;
+  rename->FileNameLength = static_cast<ULONG>(name_bytes);
+  std::memcpy(rename->FileName, name.data(), name_bytes);
+  IO_STATUS_BLOCK io = {};
+  status = NtSetInformationFile(item, &io, rename, static_cast<ULONG>(buffer.size()),
+                                FileRenameInformation);
+  return NT_SUCCESS(status);
 }
 
 namespace {

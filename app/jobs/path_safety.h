@@ -65,6 +65,10 @@ enum class MissingFolder {
 // blocked.".
 void GuardDirectory(const std::wstring& directory, MissingFolder missing, HeldDirectories& held);
 
+// Asked of an open handle, so the answer is about the object held, whatever
+// its path shows now: a directory that is no reparse point.
+bool IsPlainFolder(HANDLE handle);
+
 // What opening a name inside a held folder asks for.
 enum class NameKind { kFolder, kFile };
 
@@ -77,6 +81,13 @@ enum class NameKind { kFolder, kFile };
 // and status tells why.
 UniqueHandle OpenNameInFolder(HANDLE parent, std::wstring_view name, NameKind kind,
                               ACCESS_MASK access, ULONG share, ULONG disposition, LONG& status);
+
+// Renames the file or folder that item holds (opened with DELETE access) to
+// name directly inside the folder that folder holds, never replacing what is
+// there: like OpenNameInFolder, the name can land nowhere but inside that
+// folder. status tells why it failed (a name that is taken gives
+// STATUS_OBJECT_NAME_COLLISION).
+bool RenameIntoFolder(HANDLE item, HANDLE folder, std::wstring_view name, LONG& status);
 
 // GuardDirectory on every directory from the volume root (for a UNC path the
 // share) down to path itself, in that order. A failure leaves the handles

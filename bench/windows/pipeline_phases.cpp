@@ -34,6 +34,7 @@ std::vector<ExtractItem> ItemsOf(const fs::path& root) {
     ExtractItem item;
     item.relative_path = fs::relative(entry.path(), root).wstring();
     item.is_folder = entry.is_directory();
+    item.staged = true;
     items.push_back(std::move(item));
   }
   return items;

@@ -342,6 +342,7 @@ TEST_F(ExtractCallbackTest, FoldersAndFilesAreMadeInTheStagingFolder) {
   ASSERT_EQ(Ask(callback, 0, abi::kAskExtract, stream), S_OK);
   EXPECT_FALSE(stream);
   EXPECT_TRUE(fs::is_directory(staging_ / "top" / "empty"));
+  EXPECT_TRUE(items_[0].staged);
   EXPECT_EQ(CurrentItem(*state), L"top\\empty");
   EXPECT_EQ(callback->SetOperationResult(abi::kResultOk), S_OK);
 
@@ -351,7 +352,9 @@ TEST_F(ExtractCallbackTest, FoldersAndFilesAreMadeInTheStagingFolder) {
   abi::UInt32 written = 0;
   ASSERT_EQ(stream->Write("hello", 5, &written), S_OK);
   EXPECT_EQ(written, 5u);
+  EXPECT_FALSE(items_[1].staged) << "a file is staged once it is reported sound";
   EXPECT_EQ(callback->SetOperationResult(abi::kResultOk), S_OK);
+  EXPECT_TRUE(items_[1].staged);
   stream.Reset();  // the engine lets go after reporting
   const fs::path file = staging_ / "top" / "deep" / "er" / "file.txt";
   EXPECT_EQ(ReadFile(file), "hello");
@@ -364,6 +367,7 @@ TEST_F(ExtractCallbackTest, FoldersAndFilesAreMadeInTheStagingFolder) {
   ASSERT_EQ(Ask(callback, 2, abi::kAskSkip, stream), S_OK);
   EXPECT_FALSE(stream);
   EXPECT_FALSE(fs::exists(staging_ / "skipped.txt"));
+  EXPECT_FALSE(items_[2].staged);
 
   // Without a known time the file keeps the time of its writing.
   ASSERT_EQ(Ask(callback, 3, abi::kAskExtract, stream), S_OK);
@@ -409,6 +413,7 @@ TEST_F(ExtractCallbackTest, FailedItemsLeaveTheirReason) {
   ASSERT_EQ(Ask(callback, 1, abi::kAskExtract, stream), S_OK);
   EXPECT_EQ(callback->SetOperationResult(abi::kResultCrcError), E_FAIL);
   EXPECT_EQ(Message(*state), kDamaged);
+  EXPECT_FALSE(items_[0].staged || items_[1].staged);
   EXPECT_EQ(callback->SetOperationResult(abi::kResultUnsupportedMethod), E_FAIL);
   EXPECT_EQ(Message(*state), kDamaged);
 }

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -267,6 +268,11 @@ size_t ChainLength(const fs::path& path) {
   return length + 1;  // the root
 }
 
+std::string ReadAll(const fs::path& path) {
+  std::ifstream stream(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>());
+}
+
 class GuardTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -411,6 +417,34 @@ TEST_F(GuardTest, FolderTreeHoldsTheChainInUseOnly) {
             "Unsafe archive path component.");
   EXPECT_FALSE(fs::exists(folder_ / "escape"));
   EXPECT_EQ(fs::file_size(folder_ / "tree" / "file.txt"), 1u);
+}
+
+// The rename publishing moves whole folders with: only into the held folder,
+// under one name, and never over anything already there.
+TEST_F(GuardTest, RenameIntoAFolderTakesOneFreeNameOnly) {
+  fs::create_directories(folder_ / "staged" / "sub");
+  std::ofstream(folder_ / "staged" / "sub" / "f.txt") << "staged";
+  fs::create_directories(folder_ / "into" / "taken");
+  std::ofstream(folder_ / "into" / "taken" / "mine.txt") << "mine";
+  GuardedFolderTree tree((folder_ / "into").wstring());
+  const HANDLE into = tree.Guard(L"");
+  const UniqueHandle staged(CreateFileW((folder_ / "staged").c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  ASSERT_TRUE(staged) << GetLastError();
+
+  LONG status = 0;
+  EXPECT_FALSE(RenameIntoFolder(staged.Get(), into, L"TAKEN", status));
+  EXPECT_EQ(static_cast<ULONG>(status), 0xC0000035u) << "STATUS_OBJECT_NAME_COLLISION";
+  for (const wchar_t* path : {L"..\\escaped", L"sub\\x", L"a/b", L""})
+    EXPECT_FALSE(RenameIntoFolder(staged.Get(), into, path, status)) << path;
+  EXPECT_TRUE(fs::is_directory(folder_ / "staged" / "sub"));
+  EXPECT_EQ(ReadAll(folder_ / "into" / "taken" / "mine.txt"), "mine");
+
+  EXPECT_TRUE(RenameIntoFolder(staged.Get(), into, L"n", status)) << std::hex << status;
+  EXPECT_FALSE(fs::exists(folder_ / "staged"));
+  EXPECT_EQ(ReadAll(folder_ / "into" / "n" / "sub" / "f.txt"), "staged");
+  EXPECT_FALSE(fs::exists(folder_ / "escaped"));
 }
 
 // A folder with a link "link" to its sibling "real" (which holds "inner"),

@@ -24,6 +24,10 @@ constexpr uint64_t kMax32 = 0xFFFFFFFF;
 constexpr uint64_t kMax16 = 0xFFFF;
 // 1980-01-01 00:00, the earliest time a DOS field can hold.
 constexpr uint32_t kEarliestDosTime = (1 << 5 | 1) << 16;
+// Below this a whole entry is encoded in place: handing it to the pool and
+// waiting for it costs more than encoding it, above all under Wine, where
+// every wake of a waiting thread is a round trip to the server.
+constexpr size_t kPooledEntryMin = 16 * 1024;
 
 // Archive levels follow the archiver convention where 5 is "normal": a ratio
 // within a few percent of the best Deflate can give. The encoder's level 5
@@ -315,7 +319,8 @@ class ZipWriter {
     while (!pieces_.empty() && pieces_.size() >= limit) DrainFront();
     pieces_.push_back(std::move(piece));
     Piece& queued = pieces_.back();
-    if (pool_) {
+    const bool small = queued.first && queued.last && queued.raw.size() < kPooledEntryMin;
+    if (pool_ && !small) {
       // The task shares its packaged state, so the result (or failure) is
       // kept even when the pool drops the task unrun.
       auto task = std::make_shared<std::packaged_task<void()>>([this, &queued] { Encode(queued); });

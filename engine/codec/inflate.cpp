@@ -4,6 +4,8 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 namespace cindral::codec {
 namespace {
@@ -374,14 +376,69 @@ struct FastBits {
   }
 };
 
-InflateDecoder::InflateDecoder(InStream& source, DeflateVariant variant)
-    : source_(source),
-      variant_(variant),
-      in_(new uint8_t[kInputSize + kInputPadding]),
-      litlen_table_(new uint32_t[kLitlenTableSize]),
-      distance_table_(new uint32_t[kDistanceTableSize]) {}
+namespace {
 
-InflateDecoder::~InflateDecoder() = default;
+// One decoder's buffers. Their contents never carry over: input is read
+// afresh, tables are rebuilt for every block and a match may not reach back
+// before the stream's first byte.
+struct BufferSet {
+  std::unique_ptr<uint8_t[]> in;
+  std::unique_ptr<uint32_t[]> litlen_table;
+  std::unique_ptr<uint32_t[]> distance_table;
+  std::unique_ptr<uint8_t[]> out;
+};
+
+// Buffers of finished decoders, kept for the next ones: a ZIP of many small
+// entries makes a decoder per entry, and under Wine every fresh 64 KiB block
+// costs a commit and a release of memory, more than decoding a small entry.
+class BufferCache {
+ public:
+  BufferSet Take() {
+    std::lock_guard lock(mutex_);
+    if (idle_.empty()) return {};
+    BufferSet set = std::move(idle_.back());
+    idle_.pop_back();
+    return set;
+  }
+
+  void Give(BufferSet set) {
+    std::lock_guard lock(mutex_);
+    if (idle_.size() < kMaxIdle) idle_.push_back(std::move(set));
+  }
+
+ private:
+  // Enough for every thread of a pool to finish one entry while the next
+  // starts; more would only hold memory.
+  static constexpr size_t kMaxIdle = 8;
+  std::mutex mutex_;
+  std::vector<BufferSet> idle_;
+};
+
+BufferCache& Buffers() {
+  static BufferCache cache;
+  return cache;
+}
+
+}  // namespace
+
+InflateDecoder::InflateDecoder(InStream& source, DeflateVariant variant)
+    : source_(source), variant_(variant) {
+  BufferSet set = Buffers().Take();
+  if (!set.in) {
+    set.in.reset(new uint8_t[kInputSize + kInputPadding]);
+    set.litlen_table.reset(new uint32_t[kLitlenTableSize]);
+    set.distance_table.reset(new uint32_t[kDistanceTableSize]);
+  }
+  in_ = std::move(set.in);
+  litlen_table_ = std::move(set.litlen_table);
+  distance_table_ = std::move(set.distance_table);
+  out_ = std::move(set.out);
+}
+
+InflateDecoder::~InflateDecoder() {
+  Buffers().Give({std::move(in_), std::move(litlen_table_), std::move(distance_table_),
+                  std::move(out_)});
+}
 
 size_t InflateDecoder::Read(uint8_t* data, size_t size) {
   if (out_base_ == nullptr) {
@@ -428,7 +485,7 @@ size_t InflateDecoder::ReadDirect(uint8_t* data, size_t size) {
 }
 
 void InflateDecoder::UseOwnBuffer(const uint8_t* history, size_t size) {
-  out_.reset(new uint8_t[kOutputLimit]);
+  if (!out_) out_.reset(new uint8_t[kOutputLimit]);
   const size_t keep = std::min(size, kWindowSize);
   if (keep != 0) std::memcpy(out_.get(), history + size - keep, keep);
   out_base_ = out_.get();

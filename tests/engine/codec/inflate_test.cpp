@@ -385,6 +385,26 @@ TEST(InflateDecoder, RejectsBrokenFixedBlockSymbols) {
   }
 }
 
+// Decoders hand their buffers on to the next; a match reaching before its
+// own stream's first byte must still fail rather than copy the bytes an
+// earlier stream left there.
+TEST(InflateDecoder, ADecoderSeesNothingOfTheStreamBeforeIt) {
+  const Bytes earlier(300000, 'E');
+  ASSERT_EQ(Inflate(ZlibDeflate(earlier, 6, Z_DEFAULT_STRATEGY), DeflateVariant::kDeflate, 7).data,
+            earlier);
+  BitWriter w;
+  w.Bits(1, 1);
+  w.Bits(1, 2);
+  FixedLiteralLength(w, 'x');
+  FixedLiteralLength(w, 257);  // length 3
+  w.Code(1, 5);                // distance 2, one byte before the stream
+  FixedLiteralLength(w, 256);
+  for (const size_t read_size : {size_t{1}, size_t{1} << 20}) {
+    EXPECT_THROW(Inflate(w.bytes(), DeflateVariant::kDeflate, read_size), DataError)
+        << "read size " << read_size;
+  }
+}
+
 TEST(InflateDecoder, ChecksDynamicCodeSets) {
   const auto build = [](const DynamicHeader& header,
                         const std::vector<std::pair<uint32_t, unsigned>>& data) {

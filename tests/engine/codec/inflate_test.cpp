@@ -365,17 +365,21 @@ TEST(InflateDecoder, RejectsBrokenBlockHeadersAndStoredBlocks) {
                          "stored block");
 }
 
+// One fixed block: the literal 'x', then a match of 3 at distance 2, one
+// byte before the stream's start.
+Bytes MatchBeforeTheStart() {
+  BitWriter w;
+  w.Bits(1, 1);
+  w.Bits(1, 2);
+  FixedLiteralLength(w, 'x');
+  FixedLiteralLength(w, 257);
+  w.Code(1, 5);
+  FixedLiteralLength(w, 256);
+  return w.bytes();
+}
+
 TEST(InflateDecoder, RejectsBrokenFixedBlockSymbols) {
-  {
-    BitWriter w;
-    w.Bits(1, 1);
-    w.Bits(1, 2);
-    FixedLiteralLength(w, 'x');
-    FixedLiteralLength(w, 257);  // length 3
-    w.Code(1, 5);                // distance 2, one byte back too far
-    FixedLiteralLength(w, 256);
-    ExpectRejectedLikeZlib(w.bytes(), "distance beyond the data");
-  }
+  ExpectRejectedLikeZlib(MatchBeforeTheStart(), "distance beyond the data");
   for (const unsigned symbol : {286u, 287u}) {
     BitWriter w;
     w.Bits(1, 1);
@@ -392,15 +396,8 @@ TEST(InflateDecoder, ADecoderSeesNothingOfTheStreamBeforeIt) {
   const Bytes earlier(300000, 'E');
   ASSERT_EQ(Inflate(ZlibDeflate(earlier, 6, Z_DEFAULT_STRATEGY), DeflateVariant::kDeflate, 7).data,
             earlier);
-  BitWriter w;
-  w.Bits(1, 1);
-  w.Bits(1, 2);
-  FixedLiteralLength(w, 'x');
-  FixedLiteralLength(w, 257);  // length 3
-  w.Code(1, 5);                // distance 2, one byte before the stream
-  FixedLiteralLength(w, 256);
   for (const size_t read_size : {size_t{1}, size_t{1} << 20}) {
-    EXPECT_THROW(Inflate(w.bytes(), DeflateVariant::kDeflate, read_size), DataError)
+    EXPECT_THROW(Inflate(MatchBeforeTheStart(), DeflateVariant::kDeflate, read_size), DataError)
         << "read size " << read_size;
   }
 }

@@ -156,10 +156,9 @@ UniqueHandle OpenStagedFolder(const std::wstring& path) {
       (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) !=
           FILE_ATTRIBUTE_DIRECTORY)
     return UniqueHandle();
-  UniqueHandle folder(CreateFileW(long_path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                  nullptr));
+  UniqueHandle folder(CreateFileW(
+      long_path.c_str(), DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!folder || !IsPlainFolder(folder.Get())) return UniqueHandle();
   return folder;
 }

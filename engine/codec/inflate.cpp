@@ -436,8 +436,8 @@ InflateDecoder::InflateDecoder(InStream& source, DeflateVariant variant)
 }
 
 InflateDecoder::~InflateDecoder() {
-  Buffers().Give({std::move(in_), std::move(litlen_table_), std::move(distance_table_),
-                  std::move(out_)});
+  Buffers().Give(
+      {std::move(in_), std::move(litlen_table_), std::move(distance_table_), std::move(out_)});
 }
 
 size_t InflateDecoder::Read(uint8_t* data, size_t size) {

@@ -77,18 +77,18 @@ constexpr size_t kInputBuffer = size_t{1} << 16;
 // are too close to random for the branch predictor. Both probability updates
 // are p + (target - p) / 32 rounded down: target 2048 after a 0, and 31 after
 // a 1, where the floor of (31 - p) / 32 is minus the floor of p / 32.
-#define RC_TREE_STEP_SELECT(probs, sym)                                        \
-  do {                                                                         \
-    uint16_t* p_ = (probs) + (sym);                                            \
-    const int32_t v_ = *p_;                                                    \
-    bound = (range >> kModelBits) * static_cast<uint32_t>(v_);                 \
-    const uint32_t one_ = code >= bound;                                       \
-    range = one_ ? range - bound : bound;                                      \
-    code -= bound & (0u - one_);                                               \
-    const int32_t target_ = one_ ? 31 : static_cast<int32_t>(kModelTotal);     \
-    *p_ = static_cast<uint16_t>(v_ + ((target_ - v_) >> kMoveBits));           \
-    sym += sym + one_;                                                         \
-    RC_NORMALIZE()                                                             \
+#define RC_TREE_STEP_SELECT(probs, sym)                                    \
+  do {                                                                     \
+    uint16_t* p_ = (probs) + (sym);                                        \
+    const int32_t v_ = *p_;                                                \
+    bound = (range >> kModelBits) * static_cast<uint32_t>(v_);             \
+    const uint32_t one_ = code >= bound;                                   \
+    range = one_ ? range - bound : bound;                                  \
+    code -= bound & (0u - one_);                                           \
+    const int32_t target_ = one_ ? 31 : static_cast<int32_t>(kModelTotal); \
+    *p_ = static_cast<uint16_t>(v_ + ((target_ - v_) >> kMoveBits));       \
+    sym += sym + one_;                                                     \
+    RC_NORMALIZE()                                                         \
   } while (0)
 #define RC_REVERSE_STEP(probs, m, result, bit_value) \
   do {                                               \
@@ -198,8 +198,8 @@ size_t LzmaCore::Room() {
 // not history yet, so a copy may run up to 15 bytes past its end in whole
 // steps of 16 (or 8 when the source is closer).
 static __attribute__((always_inline)) inline void CopyMatch(uint8_t* dict, size_t capacity,
-                                                            bool full, size_t& pos,
-                                                            size_t distance, size_t length) {
+                                                            bool full, size_t& pos, size_t distance,
+                                                            size_t length) {
   size_t src = pos >= distance ? pos - distance : pos + capacity - distance;
   uint8_t* dst = dict + pos;
   pos += length;

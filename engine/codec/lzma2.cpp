@@ -371,7 +371,8 @@ class Lzma2ParallelStream final : public InStream {
         Lzma2Stream decoder(packed, size);
         Window spare = TakeSpare(size);
         block->output_capacity = spare.bytes ? spare.capacity : size;
-        block->output = decoder.DecodeBlock(block->unpacked, std::move(spare.bytes), spare.capacity);
+        block->output =
+            decoder.DecodeBlock(block->unpacked, std::move(spare.bytes), spare.capacity);
       } catch (...) {
         block->error = std::current_exception();
       }

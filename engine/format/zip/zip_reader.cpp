@@ -332,7 +332,7 @@ class ZipReader::DecodeAhead {
   size_t next_ = 0;  // the next position to consider
   uint64_t in_flight_ = 0;
   std::vector<std::vector<uint8_t>> spares_;
-  uint64_t held_ = 0;  // the spares' capacity
+  uint64_t held_ = 0;       // the spares' capacity
   codec::ThreadPool pool_;  // last: its tasks have ended before the rest goes
 };
 

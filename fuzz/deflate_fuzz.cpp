@@ -2,8 +2,6 @@
 // and requires both our inflater and zlib's to give the bytes back, from the
 // pieces joined and from the whole; the same input twice gives the same
 // bytes, whatever the reused encoder saw before.
-#include <zlib.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -11,47 +9,22 @@
 #include <vector>
 
 #include "engine/codec/deflate.h"
-#include "engine/codec/inflate.h"
+#include "tests/engine/codec/raw_inflate.h"
 
 namespace {
 
 using cindral::codec::DeflatePiece;
 using cindral::codec::DeflateWhole;
-
-std::vector<uint8_t> Ours(const std::vector<uint8_t>& packed, size_t size) {
-  cindral::codec::MemoryInStream source(packed);
-  cindral::codec::InflateDecoder decoder(source, cindral::codec::DeflateVariant::kDeflate);
-  std::vector<uint8_t> out(size + 1);
-  size_t got = 0;
-  while (got < out.size()) {
-    const size_t n = decoder.Read(out.data() + got, out.size() - got);
-    if (n == 0) break;
-    got += n;
-  }
-  out.resize(got);
-  if (decoder.InputConsumed() != packed.size()) std::abort();
-  return out;
-}
-
-std::vector<uint8_t> Zlib(const std::vector<uint8_t>& packed, size_t size) {
-  z_stream stream{};
-  inflateInit2(&stream, -15);
-  std::vector<uint8_t> out(size + 1);
-  stream.next_in = const_cast<Bytef*>(packed.data());
-  stream.avail_in = static_cast<uInt>(packed.size());
-  stream.next_out = out.data();
-  stream.avail_out = static_cast<uInt>(out.size());
-  const int status = inflate(&stream, Z_FINISH);
-  inflateEnd(&stream);
-  if (status != Z_STREAM_END || stream.avail_in != 0) std::abort();
-  out.resize(out.size() - stream.avail_out);
-  return out;
-}
+using cindral::codec::testing::Inflated;
+using cindral::codec::testing::InflateWithOurs;
+using cindral::codec::testing::InflateWithZlib;
 
 void ExpectRoundTrip(const std::vector<uint8_t>& packed, std::span<const uint8_t> data) {
   const std::vector<uint8_t> original(data.begin(), data.end());
-  if (Ours(packed, data.size()) != original) std::abort();
-  if (Zlib(packed, data.size()) != original) std::abort();
+  const Inflated ours = InflateWithOurs(packed, data.size());
+  if (ours.data != original || ours.input != packed.size()) std::abort();
+  const Inflated zlib = InflateWithZlib(packed, data.size());
+  if (zlib.data != original || zlib.zlib_status != Z_STREAM_END || zlib.input != 0) std::abort();
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/codec/inflate.h"
+#include "tests/engine/codec/raw_inflate.h"
 
 namespace cindral::codec {
 namespace {
@@ -15,30 +15,15 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 Bytes OurInflate(const Bytes& packed, size_t size) {
-  MemoryInStream source(packed);
-  InflateDecoder decoder(source, DeflateVariant::kDeflate);
-  Bytes out(size + 1);
-  size_t got = 0;
-  for (size_t n; got < out.size() && (n = decoder.Read(out.data() + got, out.size() - got)) != 0;)
-    got += n;
-  out.resize(got);
-  EXPECT_EQ(decoder.InputConsumed(), packed.size()) << "the stream ends where its bytes end";
-  return out;
+  testing::Inflated ours = testing::InflateWithOurs(packed, size);
+  EXPECT_EQ(ours.input, packed.size()) << "the stream ends where its bytes end";
+  return std::move(ours.data);
 }
 
 Bytes ZlibInflate(const Bytes& packed, size_t size) {
-  z_stream stream{};
-  inflateInit2(&stream, -15);
-  Bytes out(size + 1);
-  stream.next_in = const_cast<Bytef*>(packed.data());
-  stream.avail_in = static_cast<uInt>(packed.size());
-  stream.next_out = out.data();
-  stream.avail_out = static_cast<uInt>(out.size());
-  const int status = inflate(&stream, Z_FINISH);
-  inflateEnd(&stream);
-  EXPECT_EQ(status, Z_STREAM_END);
-  out.resize(out.size() - stream.avail_out);
-  return out;
+  testing::Inflated zlib = testing::InflateWithZlib(packed, size);
+  EXPECT_EQ(zlib.zlib_status, Z_STREAM_END);
+  return std::move(zlib.data);
 }
 
 void ExpectRoundTrip(const Bytes& packed, const Bytes& data, const std::string& what) {

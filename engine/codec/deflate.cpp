@@ -196,6 +196,12 @@ void BuildLengths(const uint32_t* frequencies, unsigned count, unsigned max_bits
 
 // --- output -------------------------------------------------------------------
 
+// LEN and NLEN of a stored block.
+std::array<uint8_t, 4> StoredLengths(size_t length) {
+  return {static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8),
+          static_cast<uint8_t>(~length), static_cast<uint8_t>(~length >> 8)};
+}
+
 // Low bit first, into a buffer the caller sized for the worst case.
 class BitWriter {
  public:
@@ -466,8 +472,10 @@ class Encoder {
   static constexpr unsigned kPricedLength = 5;
 
   // Prices for the first block: literals from the data's own byte
-  // frequencies, matches as a typical code would send them.
+  // frequencies, matches as the fixed code sends them.
   void StartPrices(std::span<const uint8_t> data) {
+    const Tables& t = SymbolTables();
+    UpdatePrices(t.fixed_litlen_bits.data(), t.fixed_distance_bits.data());
     std::array<uint32_t, 256> counts{};
     const size_t sample = std::min<size_t>(data.size(), 65536);
     for (size_t k = 0; k < sample; ++k) ++counts[data[k]];
@@ -478,12 +486,6 @@ class Encoder {
           (sample_log - Log2Sixteenths(2 * counts[byte] + (counts[byte] == 0)) + 8) / 16;
       literal_cost_[byte] = static_cast<uint8_t>(std::clamp(bits, 1, 15));
     }
-    const Tables& t = SymbolTables();
-    for (unsigned length = kMinMatch; length <= kMaxMatch; ++length)
-      length_cost_[length] =
-          static_cast<uint8_t>(std::min(255, 7 + t.length_extra[t.length_symbol[length] - 257]));
-    for (unsigned d = 0; d < kDistanceSymbols; ++d)
-      distance_cost_[d] = static_cast<uint8_t>(5 + t.distance_extra[d]);
   }
 
   // Prices for the next block: the code this block was sent with.
@@ -685,6 +687,8 @@ class Encoder {
     uint64_t bits = 0;
   };
 
+  // Extra bits of the run symbols 16, 17 and 18.
+  static constexpr uint8_t kRunExtraBits[3] = {2, 3, 7};
   static constexpr uint8_t kCodeOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
                                              11, 4,  12, 3, 13, 2, 14, 1, 15};
 
@@ -738,7 +742,6 @@ class Encoder {
     while (header.code_count > 4 && header.code_bits[kCodeOrder[header.code_count - 1]] == 0)
       --header.code_count;
     header.bits = 5 + 5 + 4 + 3 * header.code_count;
-    static constexpr uint8_t kRunExtraBits[3] = {2, 3, 7};
     for (unsigned i = 0; i < header.run_count; ++i) {
       const unsigned symbol = header.runs[i];
       header.bits += header.code_bits[symbol] + (symbol >= 16 ? kRunExtraBits[symbol - 16] : 0);
@@ -751,7 +754,6 @@ class Encoder {
     writer_.Put(header.code_count - 4, 4);
     for (unsigned i = 0; i < header.code_count; ++i)
       writer_.Put(header.code_bits[kCodeOrder[i]], 3);
-    static constexpr uint8_t kRunExtraBits[3] = {2, 3, 7};
     for (unsigned i = 0; i < header.run_count; ++i) {
       const unsigned symbol = header.runs[i];
       writer_.Put(header.codes[symbol], header.code_bits[symbol]);
@@ -787,9 +789,7 @@ class Encoder {
       const size_t length = std::min<size_t>(size - position, 65535);
       writer_.Put(final_block && position + length == size ? 1 : 0, 3);
       writer_.Align();
-      const uint8_t header[4] = {static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8),
-                                 static_cast<uint8_t>(~length), static_cast<uint8_t>(~length >> 8)};
-      writer_.PutBytes(header, 4);
+      writer_.PutBytes(StoredLengths(length).data(), 4);
       writer_.PutBytes(data + position, length);
       position += length;
     } while (position < size);
@@ -807,8 +807,7 @@ class Encoder {
     Reserve(8);
     writer_.Put(0, 3);
     writer_.Align();
-    static constexpr uint8_t kEmpty[4] = {0, 0, 0xff, 0xff};
-    writer_.PutBytes(kEmpty, 4);
+    writer_.PutBytes(StoredLengths(0).data(), 4);
   }
 
   void EmptyEnd(bool last) {
@@ -893,10 +892,8 @@ void AppendStoredBlocks(std::span<const uint8_t> data, bool last, std::vector<ui
     const size_t length = std::min<size_t>(data.size() - position, 65535);
     const bool final_block = last && position + length == data.size();
     out.push_back(final_block ? 0x01 : 0x00);
-    out.push_back(static_cast<uint8_t>(length));
-    out.push_back(static_cast<uint8_t>(length >> 8));
-    out.push_back(static_cast<uint8_t>(~length));
-    out.push_back(static_cast<uint8_t>(~length >> 8));
+    const std::array<uint8_t, 4> lengths = StoredLengths(length);
+    out.insert(out.end(), lengths.begin(), lengths.end());
     out.insert(out.end(), data.begin() + static_cast<ptrdiff_t>(position),
                data.begin() + static_cast<ptrdiff_t>(position + length));
     position += length;

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/codec/spare_pool.h"
 #include "engine/codec/worker_threads.h"
 
 namespace cindral::codec {
@@ -192,31 +193,15 @@ namespace {
 // small bzip2 entries: decoders hand their vectors back here for the next
 // one instead of mapping, zeroing and unmapping a fresh one each time. A few
 // are kept, enough for every block in flight on a pool's threads.
-class SpareLinks {
- public:
-  std::vector<uint32_t> Take() {
-    std::lock_guard lock(mutex_);
-    if (spares_.empty()) return {};
-    std::vector<uint32_t> links = std::move(spares_.back());
-    spares_.pop_back();
-    return links;
-  }
-
-  void Give(std::vector<uint32_t>&& links) {
-    if (links.empty()) return;
-    std::lock_guard lock(mutex_);
-    if (spares_.size() < kMaxSpares) spares_.push_back(std::move(links));
-  }
-
- private:
-  static constexpr size_t kMaxSpares = 4;
-  std::mutex mutex_;
-  std::vector<std::vector<uint32_t>> spares_;
-};
+using SpareLinks = SparePool<std::vector<uint32_t>, 4>;
 
 SpareLinks& Spares() {
   static SpareLinks spares;
   return spares;
+}
+
+void GiveBack(std::vector<uint32_t>&& links) {
+  if (!links.empty()) Spares().Give(std::move(links));
 }
 
 }  // namespace
@@ -435,7 +420,7 @@ class Bzip2Decoder::Parallel {
         byte = uint8_t(position);
         position >>= 8;
       }
-      Spares().Give(std::move(job.block.tt));
+      GiveBack(std::move(job.block.tt));
       job.ok = true;
     } catch (const std::exception&) {
       job.ok = false;
@@ -472,7 +457,7 @@ Bzip2Decoder::Bzip2Decoder(InStream& source, unsigned threads) {
   block_->tt = Spares().Take();
 }
 
-Bzip2Decoder::~Bzip2Decoder() { Spares().Give(std::move(block_->tt)); }
+Bzip2Decoder::~Bzip2Decoder() { GiveBack(std::move(block_->tt)); }
 
 size_t Bzip2Decoder::Read(uint8_t* data, size_t size) {
   size_t total = 0;

@@ -6,8 +6,9 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
+
+#include "engine/codec/spare_pool.h"
 
 namespace cindral::codec {
 namespace {
@@ -837,44 +838,21 @@ class Encoder {
   std::array<uint8_t, kDistanceSymbols> distance_cost_{};
 };
 
-// Idle encoders, shared by all threads. Not thread_local: with mingw's
-// emulated TLS in a DLL the per-thread objects could be freed before their
-// destructors ran at thread exit, which crashed every pool thread's exit.
-class EncoderCache {
- public:
-  std::unique_ptr<Encoder> Take() {
-    {
-      std::lock_guard lock(mutex_);
-      if (!idle_.empty()) {
-        std::unique_ptr<Encoder> encoder = std::move(idle_.back());
-        idle_.pop_back();
-        return encoder;
-      }
-    }
-    return std::make_unique<Encoder>();
-  }
-
-  void Give(std::unique_ptr<Encoder> encoder) {
-    std::lock_guard lock(mutex_);
-    idle_.push_back(std::move(encoder));
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::unique_ptr<Encoder>> idle_;
-};
-
-EncoderCache& Cache() {
-  static EncoderCache cache;
-  return cache;
+// Idle encoders: setting one up costs more than compressing a small file.
+// More than one per thread is never idle at once.
+SparePool<std::unique_ptr<Encoder>, 64>& Encoders() {
+  static SparePool<std::unique_ptr<Encoder>, 64> encoders;
+  return encoders;
 }
 
 // One encoder for the length of one call, back to the cache afterwards, also
 // when the encoding throws.
 class BorrowedEncoder {
  public:
-  BorrowedEncoder() : encoder_(Cache().Take()) {}
-  ~BorrowedEncoder() { Cache().Give(std::move(encoder_)); }
+  BorrowedEncoder() : encoder_(Encoders().Take()) {
+    if (!encoder_) encoder_ = std::make_unique<Encoder>();
+  }
+  ~BorrowedEncoder() { Encoders().Give(std::move(encoder_)); }
   BorrowedEncoder(const BorrowedEncoder&) = delete;
   BorrowedEncoder& operator=(const BorrowedEncoder&) = delete;
   Encoder* operator->() { return encoder_.get(); }

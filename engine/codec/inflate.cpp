@@ -4,8 +4,8 @@
 #include <array>
 #include <bit>
 #include <cstring>
-#include <mutex>
-#include <vector>
+
+#include "engine/codec/spare_pool.h"
 
 namespace cindral::codec {
 namespace {
@@ -391,32 +391,11 @@ struct BufferSet {
 // Buffers of finished decoders, kept for the next ones: a ZIP of many small
 // entries makes a decoder per entry, and under Wine every fresh 64 KiB block
 // costs a commit and a release of memory, more than decoding a small entry.
-class BufferCache {
- public:
-  BufferSet Take() {
-    std::lock_guard lock(mutex_);
-    if (idle_.empty()) return {};
-    BufferSet set = std::move(idle_.back());
-    idle_.pop_back();
-    return set;
-  }
-
-  void Give(BufferSet set) {
-    std::lock_guard lock(mutex_);
-    if (idle_.size() < kMaxIdle) idle_.push_back(std::move(set));
-  }
-
- private:
-  // Enough for every thread of a pool to finish one entry while the next
-  // starts; more would only hold memory.
-  static constexpr size_t kMaxIdle = 8;
-  std::mutex mutex_;
-  std::vector<BufferSet> idle_;
-};
-
-BufferCache& Buffers() {
-  static BufferCache cache;
-  return cache;
+// Eight are enough for every thread of a pool to finish one entry while the
+// next starts; more would only hold memory.
+SparePool<BufferSet, 8>& Buffers() {
+  static SparePool<BufferSet, 8> buffers;
+  return buffers;
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -30,6 +31,11 @@ std::vector<std::thread> StartWorkers(unsigned count, const Body& body, Stop&& s
   }
   return workers;
 }
+
+// Output below this many bytes decodes in about a millisecond, less than
+// handing it to a pool thread costs under Wine, where every wait and wake is
+// a call to its server: smaller items are decoded in place.
+constexpr uint64_t kDecodeOnPoolFrom = uint64_t{64} << 10;
 
 // A fixed set of threads taking tasks in submission order. Tasks that have
 // not started when the pool is destroyed are dropped unrun, so a task must

@@ -10,13 +10,6 @@
 #include "engine/format/sevenz/sevenz_folder.h"
 
 namespace cindral::format::sevenz {
-namespace {
-
-// A folder needed up to this many bytes takes about a millisecond to decode,
-// several times what handing it to the pool costs under Wine.
-constexpr uint64_t kDecodeAheadFrom = uint64_t{64} << 10;
-
-}  // namespace
 
 // A folder decoded by a task of the job's pool into a bounded queue of
 // chunks. The queue lives apart from the stream, shared with the task, so a
@@ -142,7 +135,7 @@ void FolderPrefetcher::StartAhead() {
   considered_ = std::max(considered_, opened_);
   for (; ahead_.size() < threads_ && considered_ < requests_.size(); ++considered_) {
     const FolderRequest& request = requests_[considered_];
-    if (request.length < kDecodeAheadFrom) continue;
+    if (request.length < codec::kDecodeOnPoolFrom) continue;
     const DecodeContext context{1, &keys_};
     ahead_.push_back({considered_, std::make_unique<DecodeAheadStream>(
                                        *pool_, source_, streams_, streams_.folders[request.folder],

@@ -29,7 +29,6 @@ constexpr size_t kMaxDecodedAhead = 64;
 // Buffers of entries already written, kept for the next ones: a fresh buffer
 // costs a page fault every 4 KiB, as much as a fifth of inflating into it.
 constexpr size_t kMaxSpareBuffers = 4;
-constexpr uint64_t kDecodeAheadFrom = uint64_t{64} << 10;
 // Packed bzip2 data of this size holds a few blocks at least.
 constexpr uint64_t kSplitBlocksFrom = uint64_t{1} << 20;
 
@@ -205,7 +204,7 @@ bool ZipReader::MayDecodeAhead(uint32_t index) const {
       return true;
     case kMethodDeflate:
     case kMethodDeflate64:
-      return size >= kDecodeAheadFrom;
+      return size >= codec::kDecodeOnPoolFrom;
     default:
       return false;
   }
